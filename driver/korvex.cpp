@@ -1,1 +1,151 @@
-// placeholder
+// The run driver: command line, run date, output file and debug switch.
+#include "driver/korvex.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "utils/libs/issuemsg.h"
+
+namespace {
+
+constexpr int kDriverSet = 2207;
+constexpr int kMsgInvalidCommand = 4;  // invalid command line or -date value
+constexpr int kMsgOutputNotOpened = 8;
+
+// A -scheds or -prodsked value that is an option, not a name: longer than one
+// character and beginning with "-". A lone "-" is the terminal or standard
+// output.
+bool looks_like_option(std::string_view v) {
+    return v.size() > 1 && v.front() == '-';
+}
+
+}  // namespace
+
+void output_closer::operator()(std::FILE* f) const noexcept {
+    if (f == nullptr) return;
+    if (f == stdout) {
+        std::fflush(f);
+        return;
+    }
+    std::fclose(f);
+}
+
+bool parse_command_line(run_context& ctx, int argc, const char* const* argv) {
+    ctx.command_line_invalid = true;  // until every argument has passed
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+        if (arg.empty() || arg.front() != '-') return false;
+
+        if (arg == "-autodate") {
+            if (ctx.date_given) return false;
+            ctx.autodate = true;
+            continue;
+        }
+
+        const bool is_date = arg == "-date";
+        const bool is_scheds = arg == "-scheds";
+        const bool is_prodsked = arg == "-prodsked";
+        if (!is_date && !is_scheds && !is_prodsked) return false;
+        if (is_date && ctx.autodate) return false;
+
+        if (i + 1 >= argc || argv[i + 1] == nullptr) return false;
+        const std::string_view value = argv[++i];
+
+        if (is_date) {
+            // A longer date would have to be cut, and a cut date is another date.
+            if (!value.empty() && value.front() == '-') return false;
+            if (value.size() > kDateTextMax) return false;
+            ctx.date_text = value;
+            ctx.date_given = true;
+        } else if (is_scheds) {
+            // A cut file name would name another file.
+            if (looks_like_option(value) || value.size() > kRunPathMax) return false;
+            ctx.schedule_list_path = value;
+            ctx.scheds_given = true;
+        } else {
+            if (looks_like_option(value) || value.empty() || value.size() > kRunPathMax)
+                return false;
+            ctx.output_path = value;
+        }
+    }
+
+    ctx.command_line_invalid = false;
+    return true;
+}
+
+run_date_result settle_run_date(run_context& ctx) {
+    if (ctx.command_line_invalid) {
+        issue_msg(MSG_STDERR, kDriverSet, kMsgInvalidCommand);
+        return run_date_result::NothingToDo;
+    }
+
+    if (ctx.autodate) {
+        // The run date is a full date, whatever the site's stripping setting.
+        set_date_strip(0);
+        ctx.run_date = today_midnight();
+        return run_date_result::Go;
+    }
+
+    if (!ctx.date_given) return run_date_result::AskDate;
+
+    if (ctx.date_text == "0") {
+        ctx.run_date = 0;
+        return run_date_result::Go;
+    }
+
+    time_value when = 0;
+    if (parse_date(ctx.date_text.c_str(), &when, get_date_format()) == 0) {
+        issue_msg(MSG_STDERR, kDriverSet, kMsgInvalidCommand);
+        return run_date_result::NothingToDo;
+    }
+    ctx.run_date = when;
+    return run_date_result::Go;
+}
+
+int open_output(run_context& ctx) {
+    if (ctx.output_path == "-") {
+        ctx.output.reset(stdout);
+        return 0;
+    }
+
+    ctx.output.reset();  // a second open replaces the first stream
+    errno = 0;
+    std::FILE* f = std::fopen(ctx.output_path.c_str(), "w");
+    if (f == nullptr) {
+        const int err = errno != 0 ? errno : EIO;
+        issue_msg(MSG_STDERR | MSG_FATAL2, kDriverSet, kMsgOutputNotOpened, {arg_errno(err)});
+        return err;
+    }
+    ctx.output.reset(f);
+    return 0;
+}
+
+int close_output(run_context& ctx) {
+    std::FILE* f = ctx.output.release();
+    if (f == nullptr) return 0;
+    errno = 0;
+    const int rc = f == stdout ? std::fflush(f) : std::fclose(f);
+    if (rc == 0) return 0;
+    return errno != 0 ? errno : EIO;
+}
+
+bool read_debug_switch(run_context& ctx) {
+    ctx.parser_trace = false;
+    const char* text = std::getenv("SCHDEBUG");
+    if (text == nullptr) return false;
+
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE) return false;  // no number there
+    while (std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    if (*end != '\0') return false;  // trailing text: not a number
+
+    ctx.parser_trace = (value & 1) != 0;
+    return ctx.parser_trace;
+}

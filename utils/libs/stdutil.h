@@ -16,3 +16,14 @@ void set_home_dir(const std::string& dir);
 // the result would not fit in size bytes (the path is then unchanged).
 int make_abs_path(char* path, int size);
 std::string make_abs_path(const std::string& path);
+
+// The home directory of an executable path: the path cut at its last two
+// separators ('/' or '\').
+std::string home_from_executable(const std::string& exe_path);
+// True for /x, \x, d:\x and d:/x.
+bool is_absolute_path(const char* path);
+
+// Reports a fatal message to the agent pipe when this process registered a
+// process name. This program registers none, so nothing is written and the
+// result is -1.
+int notify_agent(int code, const char* text);
