@@ -44,17 +44,31 @@ struct MsgArg {
     const void* ptr = nullptr;
 };
 
-inline MsgArg arg_str(const char* s) { return {MA_STR, 0, s}; }
+inline MsgArg arg_str(const char* s) {
+    return {MA_STR, 0, s};
+}
 // A field of width 0 would read as a terminated string: it gives an empty slot.
 inline MsgArg arg_field(const char* f, int width) {
     return width > 0 ? MsgArg{-width, 0, f} : MsgArg{MA_EMPTY, 0, nullptr};
 }
-inline MsgArg arg_int(std::int32_t v) { return {MA_INT, v, nullptr}; }
-inline MsgArg arg_pint(const std::int32_t* p) { return {MA_PINT, 0, p}; }
-inline MsgArg arg_errno(int e) { return {MA_ERRNO, e, nullptr}; }
-inline MsgArg arg_date(std::int32_t t) { return {MA_DATE, t, nullptr}; }
-inline MsgArg arg_hhmm(std::int32_t v) { return {MA_HHMM, v, nullptr}; }
-inline MsgArg arg_typed(int type, std::int32_t v, const void* p = nullptr) { return {type, v, p}; }
+inline MsgArg arg_int(std::int32_t v) {
+    return {MA_INT, v, nullptr};
+}
+inline MsgArg arg_pint(const std::int32_t* p) {
+    return {MA_PINT, 0, p};
+}
+inline MsgArg arg_errno(int e) {
+    return {MA_ERRNO, e, nullptr};
+}
+inline MsgArg arg_date(std::int32_t t) {
+    return {MA_DATE, t, nullptr};
+}
+inline MsgArg arg_hhmm(std::int32_t v) {
+    return {MA_HHMM, v, nullptr};
+}
+inline MsgArg arg_typed(int type, std::int32_t v, const void* p = nullptr) {
+    return {type, v, p};
+}
 
 using MsgArgs = std::initializer_list<MsgArg>;
 
