@@ -1,0 +1,322 @@
+// Page input and output: the pool of five page buffers kept in least to most
+// recently used order, page allocation and the free list, the superblock and
+// writing everything out.
+#include <cerrno>
+#include <cstring>
+
+#include "btree/btpriv.h"
+#include "platform/fileio.h"
+
+// ---- raw file access ----------------------------------------------------------
+
+int bt_pread_all(btree_handle* h, void* buf, std::size_t n, std::int64_t off) {
+    auto* p = static_cast<std::uint8_t*>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+        const long got =
+            plat::FH_pread_file(h->fd, p + done, n - done, off + static_cast<std::int64_t>(done));
+        if (got < 0) return -1;
+        if (got == 0) {
+            // The page lies (partly) beyond the end of the file.
+            h->error = BTE_CORRUPT;
+            return -1;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
+int bt_pwrite_all(int fd, const void* buf, std::size_t n, std::int64_t off) {
+    const long put = plat::FH_pwrite_file(fd, buf, n, off);
+    if (put < 0) return -1;
+    if (static_cast<std::size_t>(put) != n) {
+        if (errno == 0) errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+// ---- superblock ---------------------------------------------------------------
+
+void bt_encode_super(const bt_superblock& sb, std::uint8_t* out) {
+    bt_put32(out + 0, sb.magic);
+    bt_put32(out + 4, sb.page_size);
+    bt_put32(out + 8, sb.depth);
+    bt_put32(out + 12, sb.key_type);
+    bt_put32(out + 16, sb.root);
+    bt_put32(out + 20, sb.free_list);
+    bt_put32(out + 24, sb.end);
+}
+
+void bt_decode_super(const std::uint8_t* in, bt_superblock* sb) {
+    sb->magic = bt_get32(in + 0);
+    sb->page_size = bt_get32(in + 4);
+    sb->depth = bt_get32(in + 8);
+    sb->key_type = bt_get32(in + 12);
+    sb->root = bt_get32(in + 16);
+    sb->free_list = bt_get32(in + 20);
+    sb->end = bt_get32(in + 24);
+}
+
+static bool offset_in(const bt_superblock& sb, std::int32_t off) {
+    return off > 0 && off < sb.end && off % sb.page_size == 0;
+}
+
+bool bt_super_valid(const bt_superblock& sb) {
+    if (sb.magic != BT_MAGIC) return false;
+    if (sb.page_size < BT_MIN_PAGE_SIZE || sb.page_size > BT_MAX_PAGE_SIZE || sb.page_size % 4 != 0)
+        return false;
+    if (sb.end < 2 * sb.page_size || sb.end % sb.page_size != 0) return false;
+    if (sb.depth < 1 || sb.depth > BT_MAX_DEPTH || sb.depth >= sb.end / sb.page_size) return false;
+    if (!offset_in(sb, sb.root)) return false;
+    return sb.free_list == BT_NOPAGE || offset_in(sb, sb.free_list);
+}
+
+int bt_write_super(btree_handle* h) {
+    std::uint8_t raw[BT_SUPER_SIZE];
+    h->sb_dirty = 1;
+    bt_encode_super(h->sb, raw);
+    if (bt_pwrite_all(h->fd, raw, sizeof raw, 0) != 0) return -1;
+    h->sb_dirty = 0;
+    return 0;
+}
+
+// ---- the pool -----------------------------------------------------------------
+
+bool bt_valid_offset(const btree_handle* h, std::int32_t off) {
+    return offset_in(h->sb, off);
+}
+
+void bt_pool_init(btree_handle* h) {
+    for (int i = 0; i < BT_NBUFFERS; ++i) {
+        bt_buffer& b = h->buffers[static_cast<std::size_t>(i)];
+        b.state = BT_BUF_CLEAN;
+        b.offset = BT_NOPAGE;
+        b.image.assign(static_cast<std::size_t>(h->sb.page_size), 0);
+        b.prev = i - 1;
+        b.next = i + 1 < BT_NBUFFERS ? i + 1 : -1;
+    }
+    h->front = 0;
+    h->back = BT_NBUFFERS - 1;
+}
+
+static bt_buffer& buf_at(btree_handle* h, int i) {
+    return h->buffers[static_cast<std::size_t>(i)];
+}
+
+static void unlink_buf(btree_handle* h, int i) {
+    bt_buffer& b = buf_at(h, i);
+    if (b.prev >= 0)
+        buf_at(h, b.prev).next = b.next;
+    else
+        h->front = b.next;
+    if (b.next >= 0)
+        buf_at(h, b.next).prev = b.prev;
+    else
+        h->back = b.prev;
+    b.prev = b.next = -1;
+}
+
+// A buffer holding no page goes to the front (first to be reused), one
+// holding a page to the back.
+static void move_buf(btree_handle* h, int i) {
+    bt_buffer& b = buf_at(h, i);
+    if (b.offset == BT_NOPAGE) {
+        if (h->front == i) return;
+        unlink_buf(h, i);
+        b.next = h->front;
+        buf_at(h, h->front).prev = i;
+        h->front = i;
+    } else {
+        if (h->back == i) return;
+        unlink_buf(h, i);
+        b.prev = h->back;
+        buf_at(h, h->back).next = i;
+        h->back = i;
+    }
+}
+
+static int write_buf(btree_handle* h, bt_buffer& b) {
+    if (bt_pwrite_all(h->fd, b.image.data(), b.image.size(), b.offset) != 0) return -1;
+    b.state = BT_BUF_CLEAN;
+    return 0;
+}
+
+int bt_get_page(btree_handle* h, std::int32_t off) {
+    if (off != BT_NOPAGE && !bt_valid_offset(h, off)) {
+        h->error = BTE_BAD_POINTER;
+        return -1;
+    }
+    for (int i = h->back; i >= 0; i = buf_at(h, i).prev) {
+        bt_buffer& b = buf_at(h, i);
+        if (b.state != BT_BUF_SCRATCH && b.offset == off) {
+            if (off == BT_NOPAGE) b.state = BT_BUF_SCRATCH;
+            move_buf(h, i);
+            return i;
+        }
+    }
+    int victim = -1;
+    for (int i = h->front; i >= 0; i = buf_at(h, i).next) {
+        if (buf_at(h, i).state != BT_BUF_SCRATCH) {
+            victim = i;
+            break;
+        }
+    }
+    if (victim < 0) {
+        h->error = BTE_NO_BUFFERS;
+        return -1;
+    }
+    bt_buffer& b = buf_at(h, victim);
+    if (b.state == BT_BUF_DIRTY && b.offset != BT_NOPAGE && write_buf(h, b) != 0) return -1;
+    if (off == BT_NOPAGE) {
+        b.state = BT_BUF_SCRATCH;
+        b.offset = BT_NOPAGE;
+    } else {
+        b.state = BT_BUF_CLEAN;
+        b.offset = BT_NOPAGE;  // until the read below has succeeded
+        if (bt_pread_all(h, b.image.data(), b.image.size(), off) != 0) {
+            move_buf(h, victim);
+            return -1;
+        }
+        if (!bt_page_valid(b.image.data(), h->sb.page_size)) {
+            h->error = BTE_CORRUPT;
+            move_buf(h, victim);
+            return -1;
+        }
+        b.offset = off;
+    }
+    move_buf(h, victim);
+    return victim;
+}
+
+int bt_put_page(btree_handle* h, int i) {
+    bt_buffer& b = buf_at(h, i);
+    if (b.offset == BT_NOPAGE) {
+        b.state = BT_BUF_CLEAN;
+        move_buf(h, i);
+        return 0;
+    }
+    if (b.state == BT_BUF_DIRTY) {
+        if (!bt_page_valid(b.image.data(), h->sb.page_size)) {
+            // Never let a bad image reach the file.
+            h->error = BTE_CORRUPT;
+            b.state = BT_BUF_CLEAN;
+            b.offset = BT_NOPAGE;
+            move_buf(h, i);
+            return -1;
+        }
+        if (write_buf(h, b) != 0) {
+            b.state = BT_BUF_CLEAN;
+            b.offset = BT_NOPAGE;
+            move_buf(h, i);
+            return -1;
+        }
+    }
+    move_buf(h, i);
+    return 0;
+}
+
+int bt_fetch(btree_handle* h, std::int32_t off, const std::uint8_t** img) {
+    const int i = bt_get_page(h, off);
+    if (i < 0) return -1;
+    bt_buffer& b = buf_at(h, i);
+    if (bt_img_high(b.image.data()) == BT_FREEPAGE) {
+        // A page on the free list reached from the tree.
+        h->error = BTE_CORRUPT;
+        return -1;
+    }
+    *img = b.image.data();
+    return bt_put_page(h, i);
+}
+
+int bt_read_page(btree_handle* h, std::int32_t off, bt_page* pg) {
+    const std::uint8_t* img = nullptr;
+    if (bt_fetch(h, off, &img) != 0) return -1;
+    bt_page_decode(img, pg);
+    return 0;
+}
+
+int bt_write_page(btree_handle* h, std::int32_t off, const bt_page& pg) {
+    if (!bt_valid_offset(h, off)) {
+        h->error = BTE_BAD_POINTER;
+        return -1;
+    }
+    const int s = bt_get_page(h, BT_NOPAGE);
+    if (s < 0) return -1;
+    bt_buffer& sb = buf_at(h, s);
+    if (!bt_page_encode(pg, h->sb.page_size, sb.image.data())) {
+        h->error = BTE_CORRUPT;
+        bt_put_page(h, s);
+        return -1;
+    }
+    // The old image of the page, if pooled, is dropped: the new one replaces it.
+    for (int i = 0; i < BT_NBUFFERS; ++i) {
+        bt_buffer& b = buf_at(h, i);
+        if (i != s && b.offset == off) {
+            b.offset = BT_NOPAGE;
+            b.state = BT_BUF_CLEAN;
+            move_buf(h, i);
+        }
+    }
+    sb.offset = off;
+    sb.state = BT_BUF_DIRTY;
+    return bt_put_page(h, s);
+}
+
+// ---- allocation and the free list ------------------------------------------
+
+int bt_alloc_page(btree_handle* h, std::int32_t* off) {
+    const std::int32_t size = h->sb.page_size;
+    if (h->sb.free_list == BT_NOPAGE) {
+        if (h->sb.end > INT32_MAX - size) {
+            h->error = BTE_BAD_POINTER;  // the file cannot grow any further
+            return -1;
+        }
+        *off = h->sb.end;
+        h->sb.end += size;
+    } else {
+        const int i = bt_get_page(h, h->sb.free_list);
+        if (i < 0) return -1;
+        const std::uint8_t* img = buf_at(h, i).image.data();
+        const std::int32_t next = bt_get32(img + BT_PG_LEFT);
+        const bool is_free = bt_img_high(img) == BT_FREEPAGE;
+        if (bt_put_page(h, i) != 0) return -1;
+        if (!is_free || next == h->sb.free_list) {
+            h->error = BTE_CORRUPT;  // the free list leads into a page in use, or loops
+            return -1;
+        }
+        if (next != BT_NOPAGE && !bt_valid_offset(h, next)) {
+            h->error = BTE_BAD_POINTER;
+            return -1;
+        }
+        *off = h->sb.free_list;
+        h->sb.free_list = next;
+    }
+    return bt_write_super(h);
+}
+
+int bt_free_page(btree_handle* h, std::int32_t off) {
+    const int i = bt_get_page(h, off);
+    if (i < 0) return -1;
+    bt_buffer& b = buf_at(h, i);
+    bt_put32(b.image.data() + BT_PG_LEFT, h->sb.free_list);
+    bt_put32(b.image.data() + BT_PG_HIGH, BT_FREEPAGE);
+    b.state = BT_BUF_DIRTY;
+    if (bt_put_page(h, i) != 0) return -1;
+    h->sb.free_list = off;
+    return bt_write_super(h);
+}
+
+// ---- writing everything out --------------------------------------------------
+
+int btree_sync(btree_handle* h) {
+    if (!h || h->fd < 0) return -1;
+    int rc = 0;
+    for (int i = h->front; i >= 0; i = buf_at(h, i).next) {
+        bt_buffer& b = buf_at(h, i);
+        if (b.state == BT_BUF_DIRTY && b.offset != BT_NOPAGE && write_buf(h, b) != 0) rc = -1;
+    }
+    if (h->sb_dirty && h->sb.magic == BT_MAGIC && bt_write_super(h) != 0) rc = -1;
+    if (plat::FH_fsync_file(h->fd) != 0) rc = -1;
+    return rc;
+}
