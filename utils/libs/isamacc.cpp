@@ -1,1 +1,1686 @@
-// placeholder
+#include "utils/libs/isamacc.h"
+
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string_view>
+
+#include "platform/fileio.h"
+#include "utils/libs/dateutil.h"
+#include "utils/libs/isamsort.h"
+#include "utils/libs/issuemsg.h"
+
+namespace {
+
+constexpr int kIdentPart = 30;  // "AH", version, format, name, N
+constexpr int kSlotBlock = 63;  // slot descriptors and blanks
+constexpr int kSlotText = 12;   // one slot descriptor: three 4-digit numbers
+constexpr std::int64_t kMaxPos = 0xFFFFFFFFLL;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr int kMsgSet = 1110;
+constexpr char kVersion[] = "0001";
+
+// ---- small helpers ------------------------------------------------------------
+
+int hdr_len(int kinds) {
+    return 2 + ISAM_POINTER_SIZE * kinds;
+}
+
+void put_hex(char* out, std::uint32_t v, int digits) {
+    for (int i = digits - 1; i >= 0; --i) {
+        out[i] = kHexDigits[v & 0xF];
+        v >>= 4;
+    }
+}
+
+bool get_hex(const char* in, int digits, std::uint32_t* v) {
+    std::uint32_t r = 0;
+    for (int i = 0; i < digits; ++i) {
+        char c = in[i];
+        std::uint32_t d;
+        if (c >= '0' && c <= '9')
+            d = static_cast<std::uint32_t>(c - '0');
+        else if (c >= 'A' && c <= 'F')
+            d = static_cast<std::uint32_t>(c - 'A' + 10);
+        else if (c >= 'a' && c <= 'f')
+            d = static_cast<std::uint32_t>(c - 'a' + 10);
+        else
+            return false;
+        r = (r << 4) | d;
+    }
+    *v = r;
+    return true;
+}
+
+// A layout that records can be read and written with: keys inside their
+// records, every detail record long enough to carry its master's key, the
+// master key short enough for the index.
+bool layout_sound(int kinds, const std::array<isam_slot_desc, ISAM_NSLOTS>& sl) {
+    if (kinds < 0 || kinds > ISAM_MAX_KINDS) return false;
+    const isam_slot_desc& m = sl[0];
+    if (m.record_length <= 0 || m.key_offset < 0 || m.key_length <= 0 || m.key_length > BT_MAX_KEY)
+        return false;
+    const int master_end = m.key_offset + m.key_length;
+    if (master_end > m.record_length) return false;
+    for (int n = 1; n <= kinds; ++n) {
+        const isam_slot_desc& d = sl[n];
+        if (d.record_length <= 0 || d.key_offset < 0 || d.key_length < 0) return false;
+        if (d.key_offset + d.key_length > d.record_length) return false;
+        if (master_end > d.record_length) return false;
+    }
+    return true;
+}
+
+bool desc_sound(const isam_file_desc& d) {
+    return d.name.size() <= static_cast<std::size_t>(ISAM_NAME_SIZE) && d.format >= 0 &&
+           d.format <= 0xFFFF && layout_sound(d.kinds, d.slots);
+}
+
+// The two parts of a file header: identity part and slot block.
+void compose_file_header(const isam_file_desc& d, char* ident, char* block) {
+    std::memcpy(ident, "AH", 2);
+    std::memcpy(ident + 2, kVersion, 4);
+    put_hex(ident + 6, static_cast<std::uint32_t>(d.format), 4);
+    pad_field(d.name.c_str(), ident + 10, ISAM_NAME_SIZE);
+    put_hex(ident + 26, static_cast<std::uint32_t>(d.kinds), 4);
+    std::memset(block, ' ', kSlotBlock);
+    for (int i = 0; i <= d.kinds; ++i) {
+        char* p = block + kSlotText * i;
+        put_hex(p, static_cast<std::uint16_t>(d.slots[i].record_length), 4);
+        put_hex(p + 4, static_cast<std::uint16_t>(d.slots[i].key_offset), 4);
+        put_hex(p + 8, static_cast<std::uint16_t>(d.slots[i].key_length), 4);
+    }
+}
+
+// ---- result bookkeeping -------------------------------------------------------
+
+std::int16_t check_handle(const isam_handle* h) {
+    if (!h) return ISAM_E_NO_HANDLE;
+    if (h->magic != ISAM_MAGIC) return ISAM_E_BAD_HANDLE;
+    return ISAM_OK;
+}
+
+std::int16_t enter(isam_handle* h) {
+    if (std::int16_t c = check_handle(h)) return c;
+    h->code = 0;
+    h->detail = 0;
+    h->sys_errno = 0;
+    h->index_error = 0;
+    return ISAM_OK;
+}
+
+std::int16_t set_code(isam_handle* h, std::int16_t code, std::int64_t detail, int err,
+                      int index_error = 0) {
+    h->code = code;
+    h->detail = detail;
+    h->sys_errno = err;
+    h->index_error = index_error;
+    return code;
+}
+
+// A failure that is not the system's: no error number.
+std::int16_t fail(isam_handle* h, std::int16_t code, std::int64_t detail = 0) {
+    return set_code(h, code, detail, 0);
+}
+
+// A failed system call: errno tells why.
+std::int16_t sys_fail(isam_handle* h, std::int16_t code, std::int64_t detail = 0) {
+    return set_code(h, code, detail, errno);
+}
+
+// A failed index operation: the index's error code and errno.
+std::int16_t ix_fail(isam_handle* h, std::int16_t code, std::int64_t detail = 0) {
+    int e = errno;
+    return set_code(h, code, detail, e, h->index ? h->index->error : 0);
+}
+
+// A transfer that moved fewer bytes than asked fails with EIO when the
+// system did not say why (end of file, injected short transfer).
+std::int16_t io_fail(isam_handle* h, std::int16_t code, std::int64_t detail, long result) {
+    return set_code(h, code, detail, result < 0 ? errno : 0);
+}
+
+// ---- record layout ------------------------------------------------------------
+
+int rec_len(const isam_handle* h, int slot) {
+    return h->slots[slot].desc.record_length;
+}
+int line_len(const isam_handle* h, int slot) {
+    return hdr_len(h->kinds) + rec_len(h, slot) + 1;
+}
+int full_key_len(const isam_handle* h, int slot) {
+    return h->slots[0].desc.key_length + (slot > 0 ? h->slots[slot].desc.key_length : 0);
+}
+
+void compose_key(const isam_handle* h, int slot, const char* data, char* out) {
+    const isam_slot_desc& m = h->slots[0].desc;
+    std::memcpy(out, data + m.key_offset, static_cast<std::size_t>(m.key_length));
+    if (slot > 0) {
+        const isam_slot_desc& d = h->slots[slot].desc;
+        std::memcpy(out + m.key_length, data + d.key_offset,
+                    static_cast<std::size_t>(d.key_length));
+    }
+}
+
+// Pointer field n (1..N) of a record header: the position, 0 for none, or -1
+// when the field is not a pointer (not hexadecimal, or inside the file header).
+std::int64_t get_ptr(const char* hdr, int n) {
+    std::uint32_t v = 0;
+    if (!get_hex(hdr + 2 + ISAM_POINTER_SIZE * (n - 1), ISAM_POINTER_SIZE, &v)) return -1;
+    if (v != 0 && v < static_cast<std::uint32_t>(ISAM_HEADER_SIZE)) return -1;
+    return static_cast<std::int64_t>(v);
+}
+
+void set_ptr(char* hdr, int n, std::int64_t pos) {
+    put_hex(hdr + 2 + ISAM_POINTER_SIZE * (n - 1), static_cast<std::uint32_t>(pos),
+            ISAM_POINTER_SIZE);
+}
+
+void init_header(char* hdr, int kinds, int slot) {
+    hdr[0] = 'D';
+    hdr[1] = slot == 0 ? 'M' : static_cast<char>('0' + slot);
+    std::memset(hdr + 2, '0', static_cast<std::size_t>(ISAM_POINTER_SIZE * kinds));
+}
+
+bool type_ok(const char* hdr, int slot) {
+    return hdr[0] == 'D' && hdr[1] == (slot == 0 ? 'M' : static_cast<char>('0' + slot));
+}
+
+bool pointers_ok(const char* hdr, int kinds) {
+    for (int n = 1; n <= kinds; ++n)
+        if (get_ptr(hdr, n) < 0) return false;
+    return true;
+}
+
+bool blank_type(const char* hdr) {
+    return hdr[0] == ' ' && hdr[1] == ' ';
+}
+
+// Upper bound of the number of records the data file can hold now: bounds
+// every walk along a chain, so a damaged chain that loops ends.
+std::int64_t record_bound(const isam_handle* h) {
+    int shortest = line_len(h, 0);
+    for (int n = 1; n <= h->kinds; ++n)
+        shortest = std::min(shortest, line_len(h, n));
+    plat::FileStatus st;
+    std::int64_t size = kMaxPos;
+    if (plat::FH_fstat_file(h->fd, &st) == 0) size = st.size;
+    if (size < ISAM_HEADER_SIZE) return 1;
+    return (size - ISAM_HEADER_SIZE) / shortest + 1;
+}
+
+// Reads the record line of the slot's kind at pos: header into hdr, data into
+// data, and checks that the line ends where a record line must. The type is
+// left to the caller.
+std::int16_t read_line(isam_handle* h, int slot, std::int64_t pos, char* hdr, char* data,
+                       std::int16_t seek_code, std::int16_t read_code) {
+    if (pos < ISAM_HEADER_SIZE || pos > kMaxPos) return fail(h, ISAM_E_WRONG_TYPE, pos);
+    const int hl = hdr_len(h->kinds);
+    const int rl = rec_len(h, slot);
+    char nl = 0;
+    if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) < 0) return sys_fail(h, seek_code, pos);
+    struct iovec iov[3] = {
+        {hdr, static_cast<std::size_t>(hl)}, {data, static_cast<std::size_t>(rl)}, {&nl, 1}};
+    long r = plat::FH_readv_file(h->fd, iov, 3);
+    if (r != hl + rl + 1) return io_fail(h, read_code, pos, r);
+    if (nl != '\n') return fail(h, ISAM_E_WRONG_TYPE, pos);
+    return ISAM_OK;
+}
+
+// A detail record of kind n that belongs to the current master.
+std::int16_t check_detail(isam_handle* h, int n, std::int64_t pos, const char* hdr,
+                          const char* data) {
+    const isam_slot_desc& m = h->slots[0].desc;
+    if (!type_ok(hdr, n) || !pointers_ok(hdr, h->kinds) ||
+        std::memcmp(data + m.key_offset, h->slots[0].key.data(),
+                    static_cast<std::size_t>(m.key_length)) != 0)
+        return fail(h, ISAM_E_WRONG_TYPE, pos);
+    return ISAM_OK;
+}
+
+[[noreturn]] void header_write_abort(const isam_handle* h, int slot, std::int64_t pos,
+                                     const char* hdr) {
+    const int hl = hdr_len(h->kinds);
+    std::fprintf(stderr, "file=%s,recpos=%li, which=%d, aborting\n", h->path.c_str(),
+                 static_cast<long>(pos), slot);
+    if (slot >= 0 && slot <= h->kinds) {
+        const isam_slot& s = h->slots[static_cast<std::size_t>(slot)];
+        std::fprintf(stderr, "prev=%li,curr=%li,key=\"%s\"\n", static_cast<long>(s.previous),
+                     static_cast<long>(s.current), s.key.data());
+        std::fprintf(stderr, "hdr=\"%.*s\",new=\"%.*s\"\n", hl, s.header.data(), hl, hdr);
+    }
+    std::fflush(stderr);
+    std::abort();
+}
+
+std::int16_t write_header(isam_handle* h, int slot, std::int64_t pos, const char* hdr) {
+    if (pos <= 0) header_write_abort(h, slot, pos, hdr);
+    const int hl = hdr_len(h->kinds);
+    if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) < 0) return sys_fail(h, ISAM_E_HDRW_SEEK, pos);
+    long w = plat::FH_write_file(h->fd, hdr, static_cast<std::size_t>(hl));
+    if (w != hl) return io_fail(h, ISAM_E_HDRW_WRITE, pos, w);
+    return ISAM_OK;
+}
+
+std::int16_t blank_header(isam_handle* h, int slot, std::int64_t pos) {
+    std::string blanks(static_cast<std::size_t>(hdr_len(h->kinds)), ' ');
+    return write_header(h, slot, pos, blanks.data());
+}
+
+void forget_detail_slots(isam_handle* h) {
+    for (int n = 1; n <= h->kinds; ++n) {
+        isam_slot& s = h->slots[static_cast<std::size_t>(n)];
+        s.current = 0;
+        s.previous = 0;
+        s.state = 0;
+        s.resume = -1;
+        s.steps = 0;
+    }
+}
+
+void forget_all_slots(isam_handle* h) {
+    isam_slot& m = h->slots[0];
+    m.current = 0;
+    m.previous = 0;
+    m.state = ISAM_ST_NOCURRENT;
+    m.key_valid = false;
+    forget_detail_slots(h);
+    h->flags &= ~ISAM_FL_PATTERN;
+}
+
+bool has_current(const isam_slot& s) {
+    return s.current != 0 && (s.state & (ISAM_ST_NOCURRENT | ISAM_ST_READFAIL)) == 0;
+}
+
+int lock_region(int fd, int type, std::int64_t start, std::int64_t length) {
+    return plat::FH_lock_file_region(fd, type, start, length);
+}
+
+// ---- opening ------------------------------------------------------------------
+
+std::int16_t read_file_header(isam_handle* h, isam_file_desc* desc) {
+    char ident[kIdentPart];
+    char block[kSlotBlock];
+    if (plat::FH_lseek_file(h->fd, 0, SEEK_SET) < 0) return sys_fail(h, ISAM_E_HDR_SEEK);
+    long r = plat::FH_read_file(h->fd, ident, kIdentPart);
+    if (r != kIdentPart) return io_fail(h, ISAM_E_HDR_READ, 0, r);
+    r = plat::FH_read_file(h->fd, block, kSlotBlock);
+    if (r != kSlotBlock) return io_fail(h, ISAM_E_SLOTS_READ, 0, r);
+
+    if (desc ? std::memcmp(ident, "AH", 2) != 0 : std::memcmp(ident, "AH", 2) > 0)
+        return fail(h, ISAM_E_NOT_KEYED);
+    if (desc) {
+        std::size_t n = std::min(desc->name.size(), static_cast<std::size_t>(ISAM_NAME_SIZE));
+        if (std::memcmp(ident + 10, desc->name.data(), n) != 0) return fail(h, ISAM_E_NAME);
+    }
+    if (std::memcmp(ident + 2, kVersion, 4) > 0) return fail(h, ISAM_E_VERSION);
+    std::uint32_t kinds = 0;
+    std::uint32_t format = 0;
+    if (!get_hex(ident + 26, 4, &kinds) || !get_hex(ident + 6, 4, &format))
+        return fail(h, ISAM_E_NOT_KEYED);
+    if (desc ? kinds != static_cast<std::uint32_t>(desc->kinds) : kinds > ISAM_MAX_KINDS)
+        return fail(h, ISAM_E_KINDS, kinds);
+
+    std::array<isam_slot_desc, ISAM_NSLOTS> slots{};
+    for (std::uint32_t i = 0; i <= kinds; ++i) {
+        std::uint32_t v[3];
+        for (int f = 0; f < 3; ++f) {
+            if (!get_hex(block + kSlotText * i + 4 * f, 4, &v[f]) || v[f] > 0x7FFF)
+                return fail(h, ISAM_E_NOT_KEYED, i);
+        }
+        slots[i] = {static_cast<std::int16_t>(v[0]), static_cast<std::int16_t>(v[1]),
+                    static_cast<std::int16_t>(v[2])};
+        if (desc) {
+            const isam_slot_desc& d = desc->slots[i];
+            if (slots[i].record_length != d.record_length) return fail(h, ISAM_E_SLOT_RECLEN, i);
+            if (slots[i].key_offset != d.key_offset) return fail(h, ISAM_E_SLOT_KEYOFF, i);
+            if (slots[i].key_length != d.key_length) return fail(h, ISAM_E_SLOT_KEYLEN, i);
+        }
+    }
+    if (!layout_sound(static_cast<int>(kinds), slots)) return fail(h, ISAM_E_NOT_KEYED);
+    if (desc) desc->format = static_cast<int>(format);
+
+    try {
+        h->kinds = static_cast<int>(kinds);
+        const int hl = hdr_len(h->kinds);
+        for (int i = 0; i <= h->kinds; ++i) {
+            isam_slot& s = h->slots[static_cast<std::size_t>(i)];
+            s = isam_slot{};
+            s.desc = slots[static_cast<std::size_t>(i)];
+            s.key.assign(static_cast<std::size_t>(full_key_len(h, i) + 1), '\0');
+            s.header.assign(static_cast<std::size_t>(hl + 1), '\0');
+            init_header(s.header.data(), h->kinds, i);
+            s.state = i == 0 ? unsigned{ISAM_ST_NOCURRENT} : 0u;
+        }
+        h->pattern.reserve(static_cast<std::size_t>(slots[0].key_length + ISAM_PATTERN_EXTRA));
+    } catch (const std::bad_alloc&) {
+        return set_code(h,
+                        desc ? std::int16_t{ISAM_E_MEMORY_DESC} : std::int16_t{ISAM_E_MEMORY_OPEN},
+                        0, ENOMEM);
+    }
+    std::memcpy(h->ident.data(), ident + 10, ISAM_NAME_SIZE);
+    std::memcpy(h->ident.data() + ISAM_NAME_SIZE, ident + 6, 4);
+    h->ident[ISAM_NAME_SIZE + 4] = '\0';
+    return ISAM_OK;
+}
+
+std::int16_t open_keyfile(isam_handle* h, bool created, bool build_flag, bool reindex) {
+    const std::string kp = h->path + ".KEY";
+    int bterr = BTE_NONE;
+    if (!created) {
+        errno = 0;
+        h->index = btopen(kp.c_str(), 0, 0600, &bterr);
+        if (h->index) {
+            h->flags |= ISAM_FL_INDEX;
+            return ISAM_OK;
+        }
+        int e = errno;
+        if (!build_flag && !reindex) return set_code(h, ISAM_E_INDEX_OPEN, 0, e, bterr);
+        // An existing data file must not silently get an empty index: only
+        // an opener that asked for one (access mode 7) gets it.
+        if (!reindex) return set_code(h, ISAM_E_NO_INDEX, 0, e, bterr);
+    }
+    // A brand-new data file, or an index that exists but is not sound,
+    // starts from an empty file.
+    int flags = plat::FH_CREAT;
+    if (created || bterr != BTE_NONE) flags |= plat::FH_TRUNC;
+    bterr = BTE_NONE;
+    errno = 0;
+    h->index = btopen(kp.c_str(), flags, 0600, &bterr);
+    if (!h->index) return set_code(h, ISAM_E_INDEX_CREATE, 0, errno, bterr);
+    h->flags |= ISAM_FL_INDEX;
+    if (btzap(h->index.get()) != 0) return ix_fail(h, ISAM_E_IX_RESET);
+    return ISAM_OK;
+}
+
+std::int16_t open_steps(isam_handle* h, isam_file_desc* desc, int access, int open_flags) {
+    bool created = false;
+    int fd = plat::FH_open_file(h->path.c_str(), plat::FH_RDWR);
+    if (fd < 0) {
+        int e = errno;
+        if ((open_flags & ISAM_OPEN_CREATE) && desc) {
+            int err = 0;
+            std::int16_t c = build_datafile(h->path.c_str(), *desc, &fd, &err);
+            if (c) return set_code(h, c, 0, err);
+            created = true;
+        } else {
+            return set_code(h, ISAM_E_OPEN, 0, e);
+        }
+    }
+    h->fd = fd;
+    h->flags |= ISAM_FL_OPEN;
+
+    std::int16_t c = read_file_header(h, desc);
+    if (c == ISAM_OK) {
+        if ((access & 3) == 3) {
+            if (lock_region(fd, plat::FH_LOCK_EXCLUSIVE, 2, 0) < 0)
+                c = sys_fail(h, ISAM_E_OPEN_LOCK);
+            else
+                h->flags |= ISAM_FL_LOCKED | ISAM_FL_EXCLUSIVE;
+        } else if (lock_region(fd, plat::FH_LOCK_SHARED, 0, 2) < 0) {
+            c = sys_fail(h, ISAM_E_OPEN_LOCK);
+        }
+    }
+    if (c == ISAM_OK)
+        c = open_keyfile(h, created, (open_flags & ISAM_OPEN_CREATE) != 0, (access & 7) == 7);
+    if (c != ISAM_OK) {
+        h->index.reset();
+        plat::FH_close_file(h->fd);
+        h->fd = -1;
+        h->flags = 0;
+        // A file made by this call is no use without its index: leave no
+        // half-made file behind for the next opener to trip over.
+        if (created) plat::FH_remove_file(h->path.c_str());
+        return c;
+    }
+    return ISAM_OK;
+}
+
+// ---- reading ------------------------------------------------------------------
+
+std::int16_t refresh_unlocked(isam_handle* h) {
+    if (h->flags & ISAM_FL_LOCKED) return ISAM_OK;
+    int r = btree_refresh(h->index.get());
+    if (r != 0) {
+        int e = errno;
+        return set_code(h, ISAM_E_IX_REFRESH, 0, e, r > 0 ? r : h->index->error);
+    }
+    return ISAM_OK;
+}
+
+// Steps the index to the next key (that the pattern accepts, in a pattern
+// read). The key goes to ixkey, its length to *ixlen.
+std::int16_t step_forward(isam_handle* h, bool use_pattern, std::int64_t* pos,
+                          std::vector<char>* ixkey, int* ixlen) {
+    const int klen = h->slots[0].desc.key_length;
+    for (;;) {
+        int len = 0;
+        std::int32_t value = 0;
+        int r = btravrs(h->index.get(), BT_NEXT, ixkey->data(), klen, &len, &value);
+        if (r == BT_END) return fail(h, ISAM_E_NOT_FOUND);
+        if (r != BT_OK) return ix_fail(h, ISAM_E_IX_TRAVERSE);
+        if (use_pattern &&
+            !h->match(ixkey->data(), h->pattern.data(), len, static_cast<int>(h->pattern.size())))
+            continue;
+        *pos = static_cast<std::uint32_t>(value);
+        *ixlen = len;
+        return ISAM_OK;
+    }
+}
+
+std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
+    isam_slot& s = h->slots[0];
+    const int klen = s.desc.key_length;
+    const int hl = hdr_len(h->kinds);
+    std::vector<char> ixkey(static_cast<std::size_t>(klen), '\0');
+    int ixlen = -1;  // the length of the index key the position came from
+    std::int64_t pos = 0;
+    std::int16_t c = ISAM_OK;
+
+    switch (mode) {
+        case ISAM_READ_FIRST:
+        case ISAM_READ_PATTERN:
+            if (mode == ISAM_READ_PATTERN) {
+                const std::size_t limit = static_cast<std::size_t>(klen + ISAM_PATTERN_EXTRA);
+                std::size_t n = key ? strnlen(key, limit) : 0;
+                if (n >= limit) {
+                    c = fail(h, ISAM_E_PATTERN_LONG, static_cast<std::int64_t>(n));
+                    break;
+                }
+                while (n > 0 && (key[n - 1] == ' ' || key[n - 1] == '\t' || key[n - 1] == '\n' ||
+                                 key[n - 1] == '\r' || key[n - 1] == '\f' || key[n - 1] == '\v'))
+                    --n;
+                h->pattern.assign(key ? key : "", n);
+                h->flags |= ISAM_FL_PATTERN;
+            } else {
+                h->flags &= ~ISAM_FL_PATTERN;
+            }
+            if ((c = refresh_unlocked(h))) break;
+            if (btgoto(h->index.get(), BT_PREVIOUS) != BT_OK) {
+                c = ix_fail(h, ISAM_E_IX_GOTO);
+                break;
+            }
+            c = step_forward(h, mode == ISAM_READ_PATTERN, &pos, &ixkey, &ixlen);
+            break;
+        case ISAM_READ_NEXT:
+            if (s.state & ISAM_ST_READFAIL) {
+                c = fail(h, ISAM_E_NOT_FOUND);
+                break;
+            }
+            // Continue from the current key: our own inserts and deletes move
+            // the index's position, a search puts it back.
+            if (s.key_valid) {
+                std::int32_t v = 0;
+                if (btfind(h->index.get(), s.key.data(), klen, &v) < 0) {
+                    c = ix_fail(h, ISAM_E_IX_TRAVERSE);
+                    break;
+                }
+            } else if (btgoto(h->index.get(), BT_PREVIOUS) != BT_OK) {
+                c = ix_fail(h, ISAM_E_IX_GOTO);
+                break;
+            }
+            c = step_forward(h, (h->flags & ISAM_FL_PATTERN) != 0, &pos, &ixkey, &ixlen);
+            break;
+        case ISAM_READ_CURRENT:
+            if ((s.state & ISAM_ST_READFAIL) || s.current == 0) {
+                c = fail(h, ISAM_E_NOT_FOUND);
+                break;
+            }
+            pos = s.current;
+            std::memcpy(ixkey.data(), s.key.data(), static_cast<std::size_t>(klen));
+            ixlen = klen;
+            break;
+        case ISAM_READ_EXACT:
+        case ISAM_READ_GE: {
+            std::fill(s.key.begin(), s.key.end(), '\0');
+            if (key) std::memcpy(s.key.data(), key, strnlen(key, static_cast<std::size_t>(klen)));
+            s.key_valid = true;
+            if ((c = refresh_unlocked(h))) break;
+            std::int32_t v = 0;
+            int r = btfind(h->index.get(), s.key.data(), klen, &v);
+            if (r == BT_OK) {
+                pos = static_cast<std::uint32_t>(v);
+                std::memcpy(ixkey.data(), s.key.data(), static_cast<std::size_t>(klen));
+                ixlen = klen;
+            } else if (r == BT_NOT_FOUND) {
+                if (mode == ISAM_READ_EXACT)
+                    c = fail(h, ISAM_E_NOT_FOUND);
+                else
+                    c = step_forward(h, false, &pos, &ixkey, &ixlen);
+            } else {
+                c = ix_fail(h, ISAM_E_IX_FIND);
+            }
+            break;
+        }
+        default:
+            c = fail(h, ISAM_E_BAD_MODE, mode);
+            break;
+    }
+
+    std::vector<char> hdr(static_cast<std::size_t>(hl));
+    if (c == ISAM_OK && pos == 0) c = fail(h, ISAM_E_NOT_FOUND);
+    if (c == ISAM_OK) c = read_line(h, 0, pos, hdr.data(), rec, ISAM_E_READ_SEEK, ISAM_E_READ);
+    if (c == ISAM_OK) {
+        // The record must be the master the index names.
+        if (!type_ok(hdr.data(), 0) || !pointers_ok(hdr.data(), h->kinds) || ixlen != klen ||
+            std::memcmp(rec + s.desc.key_offset, ixkey.data(), static_cast<std::size_t>(klen)) != 0)
+            c = fail(h, ISAM_E_WRONG_TYPE, pos);
+    }
+    forget_detail_slots(h);
+    if (c != ISAM_OK) {
+        s.current = 0;
+        s.state |= ISAM_ST_NOCURRENT | ISAM_ST_READFAIL;
+        return c;
+    }
+    s.current = pos;
+    s.previous = 0;
+    std::memcpy(s.header.data(), hdr.data(), static_cast<std::size_t>(hl));
+    compose_key(h, 0, rec, s.key.data());
+    s.key_valid = true;
+    s.state = 0;
+    return ISAM_OK;
+}
+
+std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, int n) {
+    isam_slot& m = h->slots[0];
+    isam_slot& s = h->slots[static_cast<std::size_t>(n)];
+    const int hl = hdr_len(h->kinds);
+    const int klen = full_key_len(h, n);
+    std::vector<char> hdr(static_cast<std::size_t>(hl));
+    std::vector<char> data(static_cast<std::size_t>(rec_len(h, n)));
+    std::vector<char> k(static_cast<std::size_t>(klen));
+    std::int64_t pos = 0;
+    std::int64_t prev = 0;
+    std::int64_t steps = 1;
+    bool have_line = false;
+    std::int16_t c = ISAM_OK;
+
+    std::int64_t head = 0;
+    if (!has_current(m))
+        c = fail(h, ISAM_E_NO_MASTER, n);
+    else if ((head = get_ptr(m.header.data(), n)) < 0)
+        c = fail(h, ISAM_E_WRONG_TYPE, m.current);
+
+    if (c == ISAM_OK) {
+        switch (mode) {
+            case ISAM_READ_FIRST:
+                pos = head;
+                break;
+            case ISAM_READ_NEXT:
+                if (s.current != 0) {
+                    prev = s.current;
+                    pos = get_ptr(s.header.data(), 1);
+                    steps = s.steps + 1;
+                } else if (s.resume >= 0) {
+                    pos = s.resume;
+                    prev = s.previous;
+                    steps = s.steps;
+                } else {
+                    pos = head;
+                }
+                if (pos < 0) {
+                    c = fail(h, ISAM_E_WRONG_TYPE, prev);
+                } else if (steps > s.step_limit) {
+                    s.step_limit = record_bound(h);
+                    if (steps > s.step_limit) c = fail(h, ISAM_E_WRONG_TYPE, pos);
+                }
+                break;
+            case ISAM_READ_CURRENT:
+                pos = s.current;
+                prev = s.previous;
+                steps = s.steps;
+                break;
+            case ISAM_READ_EXACT:
+            case ISAM_READ_GE: {
+                std::vector<char> want(static_cast<std::size_t>(klen), '\0');
+                if (key)
+                    std::memcpy(want.data(), key, strnlen(key, static_cast<std::size_t>(klen)));
+                const std::int64_t bound = record_bound(h);
+                pos = head;
+                for (;;) {
+                    if (pos == 0) {
+                        c = fail(h, ISAM_E_NOT_FOUND);
+                        break;
+                    }
+                    if (steps > bound) {
+                        c = fail(h, ISAM_E_WRONG_TYPE, pos);
+                        break;
+                    }
+                    c = read_line(h, n, pos, hdr.data(), data.data(), ISAM_E_READ_SEEK,
+                                  ISAM_E_READ);
+                    if (c == ISAM_OK) c = check_detail(h, n, pos, hdr.data(), data.data());
+                    if (c != ISAM_OK) break;
+                    compose_key(h, n, data.data(), k.data());
+                    int cmp = std::memcmp(k.data(), want.data(), static_cast<std::size_t>(klen));
+                    if (cmp == 0 || (cmp > 0 && mode == ISAM_READ_GE)) {
+                        have_line = true;
+                        break;
+                    }
+                    if (cmp > 0) {
+                        c = fail(h, ISAM_E_NOT_FOUND);
+                        break;
+                    }
+                    prev = pos;
+                    pos = get_ptr(hdr.data(), 1);
+                    ++steps;
+                }
+                break;
+            }
+            default:
+                c = fail(h, ISAM_E_BAD_MODE, mode);
+                break;
+        }
+    }
+    if (c == ISAM_OK && pos == 0) c = fail(h, ISAM_E_NOT_FOUND);
+    if (c == ISAM_OK && !have_line) {
+        c = read_line(h, n, pos, hdr.data(), data.data(), ISAM_E_READ_SEEK, ISAM_E_READ);
+        if (c == ISAM_OK) c = check_detail(h, n, pos, hdr.data(), data.data());
+    }
+    if (c != ISAM_OK) {
+        s.current = 0;
+        s.previous = 0;
+        s.resume = -1;
+        s.steps = 0;
+        s.state |= ISAM_ST_NOCURRENT | ISAM_ST_READFAIL;
+        return c;
+    }
+    std::memcpy(rec, data.data(), data.size());
+    s.current = pos;
+    s.previous = prev;
+    s.resume = -1;
+    s.steps = steps;
+    std::memcpy(s.header.data(), hdr.data(), static_cast<std::size_t>(hl));
+    compose_key(h, n, data.data(), s.key.data());
+    s.state = 0;
+    return ISAM_OK;
+}
+
+// ---- updating -----------------------------------------------------------------
+
+// Reads the current master's header from the file; records change under other
+// processes, so a header about to be rewritten is taken from the file.
+std::int16_t reread_master_header(isam_handle* h, char* hdr) {
+    isam_slot& m = h->slots[0];
+    std::vector<char> data(static_cast<std::size_t>(rec_len(h, 0)));
+    std::int16_t c =
+        read_line(h, 0, m.current, hdr, data.data(), ISAM_E_HDRR_SEEK, ISAM_E_HDRR_READ);
+    if (c) return c;
+    if (!type_ok(hdr, 0) || !pointers_ok(hdr, h->kinds) ||
+        std::memcmp(data.data() + m.desc.key_offset, m.key.data(),
+                    static_cast<std::size_t>(m.desc.key_length)) != 0)
+        return fail(h, ISAM_E_WRONG_TYPE, m.current);
+    return ISAM_OK;
+}
+
+// Sets the current master's pointer field n and rewrites its header.
+std::int16_t relink_master(isam_handle* h, int n, std::int64_t expect, std::int64_t value) {
+    isam_slot& m = h->slots[0];
+    const int hl = hdr_len(h->kinds);
+    std::vector<char> hdr(static_cast<std::size_t>(hl));
+    if (std::int16_t c = reread_master_header(h, hdr.data())) return c;
+    if (expect >= 0 && get_ptr(hdr.data(), n) != expect)
+        return fail(h, ISAM_E_WRONG_TYPE, m.current);
+    set_ptr(hdr.data(), n, value);
+    if (std::int16_t c = write_header(h, n, m.current, hdr.data())) return c;
+    std::memcpy(m.header.data(), hdr.data(), static_cast<std::size_t>(hl));
+    return ISAM_OK;
+}
+
+std::int16_t check_update(isam_handle* h, int slot) {
+    if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
+    if (!(h->flags & ISAM_FL_LOCKED)) return fail(h, ISAM_E_NOT_LOCKED);
+    if (slot < 0 || slot > h->kinds) return fail(h, ISAM_E_BAD_SLOT, slot);
+    return ISAM_OK;
+}
+
+// Replace and delete: the slot's current record, read under the current lock.
+std::int16_t check_current(isam_handle* h, int slot) {
+    if (std::int16_t c = check_update(h, slot)) return c;
+    const isam_slot& m = h->slots[0];
+    if (!has_current(m)) return fail(h, ISAM_E_NO_CURRENT, 0);
+    if (slot > 0 && !has_current(h->slots[static_cast<std::size_t>(slot)]))
+        return fail(h, ISAM_E_NO_CURRENT, slot);
+    return ISAM_OK;
+}
+
+std::int16_t check_fresh(isam_handle* h, int slot) {
+    const isam_slot& s = h->slots[static_cast<std::size_t>(slot)];
+    if (s.state & ISAM_ST_RELOCKED)
+        return fail(h, slot > 0 ? ISAM_E_DETAIL_STALE : ISAM_E_MASTER_STALE, s.current);
+    return ISAM_OK;
+}
+
+// Finds the predecessor of a new detail record with key nk in chain n.
+std::int16_t find_predecessor(isam_handle* h, int n, const char* nk, std::int64_t* pred,
+                              std::vector<char>* predhdr, std::int64_t* next) {
+    isam_slot& m = h->slots[0];
+    isam_slot& s = h->slots[static_cast<std::size_t>(n)];
+    const int hl = hdr_len(h->kinds);
+    const int klen = full_key_len(h, n);
+    const bool subkey = s.desc.key_length > 0;
+    std::vector<char> hdr(static_cast<std::size_t>(hl));
+    std::vector<char> data(static_cast<std::size_t>(rec_len(h, n)));
+    std::vector<char> k(static_cast<std::size_t>(klen));
+
+    std::int64_t head = get_ptr(m.header.data(), n);
+    if (head < 0) return fail(h, ISAM_E_WRONG_TYPE, m.current);
+    *pred = 0;
+    *next = head;
+    if (has_current(s) &&
+        (!subkey || std::memcmp(nk, s.key.data(), static_cast<std::size_t>(klen)) >= 0)) {
+        // Start at the current detail, as it is in the file now.
+        std::int16_t c =
+            read_line(h, n, s.current, hdr.data(), data.data(), ISAM_E_HDRR_SEEK, ISAM_E_HDRR_READ);
+        if (c == ISAM_OK) c = check_detail(h, n, s.current, hdr.data(), data.data());
+        if (c) return c;
+        compose_key(h, n, data.data(), k.data());
+        if (!subkey || std::memcmp(k.data(), nk, static_cast<std::size_t>(klen)) <= 0) {
+            *pred = s.current;
+            *predhdr = hdr;
+            *next = get_ptr(hdr.data(), 1);
+        }
+    }
+    if (!subkey) return ISAM_OK;
+    const std::int64_t bound = record_bound(h);
+    std::int64_t steps = 0;
+    while (*next != 0) {
+        if (++steps > bound) return fail(h, ISAM_E_WRONG_TYPE, *next);
+        std::int16_t c =
+            read_line(h, n, *next, hdr.data(), data.data(), ISAM_E_HDRR_SEEK, ISAM_E_HDRR_READ);
+        if (c == ISAM_OK) c = check_detail(h, n, *next, hdr.data(), data.data());
+        if (c) return c;
+        compose_key(h, n, data.data(), k.data());
+        if (std::memcmp(k.data(), nk, static_cast<std::size_t>(klen)) > 0) break;
+        *pred = *next;
+        *predhdr = hdr;
+        *next = get_ptr(hdr.data(), 1);
+    }
+    return ISAM_OK;
+}
+
+// Undoes an appended record whose linking failed: its type becomes blanks.
+void undo_append(isam_handle* h, std::int64_t pos) {
+    if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) >= 0) plat::FH_write_file(h->fd, "  ", 2);
+}
+
+// ---- rebuilding ---------------------------------------------------------------
+
+// Reads a data file forward from an offset, a record line or a text line at a
+// time.
+class line_reader {
+  public:
+    line_reader(int fd, std::int64_t start) : fd_(fd), base_(start) {}
+
+    // At least n bytes from the current place (fewer only at the end of the
+    // file); -1 on a read failure.
+    long ensure(std::size_t n) {
+        while (buf_.size() - pos_ < n && !eof_) {
+            if (pos_ > 0) {
+                buf_.erase(0, pos_);
+                base_ += static_cast<std::int64_t>(pos_);
+                pos_ = 0;
+            }
+            std::size_t old = buf_.size();
+            std::size_t want = std::max<std::size_t>(n - old, 1u << 16);
+            buf_.resize(old + want);
+            long r = plat::FH_pread_file(fd_, buf_.data() + old, want,
+                                         base_ + static_cast<std::int64_t>(old));
+            if (r < 0) {
+                buf_.resize(old);
+                return -1;
+            }
+            buf_.resize(old + static_cast<std::size_t>(r));
+            if (r == 0) eof_ = true;
+        }
+        return static_cast<long>(std::min(n, buf_.size() - pos_));
+    }
+    const char* here() const { return buf_.data() + pos_; }
+    std::int64_t offset() const { return base_ + static_cast<std::int64_t>(pos_); }
+    void skip(std::size_t n) { pos_ += n; }
+
+    // The text of the next line without its newline, at most cap bytes of it
+    // (the rest of a longer line is skipped). 1, 0 at the end, -1 on failure.
+    int line(std::string* out, std::size_t cap) {
+        out->clear();
+        long avail = ensure(1);
+        if (avail <= 0) return static_cast<int>(avail);
+        for (;;) {
+            std::size_t have = buf_.size() - pos_;
+            const char* p = here();
+            const void* nl = std::memchr(p, '\n', have);
+            std::size_t len =
+                nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - p) : have;
+            if (out->size() < cap) out->append(p, std::min(len, cap - out->size()));
+            if (nl) {
+                skip(len + 1);
+                return 1;
+            }
+            skip(have);
+            long r = ensure(1);
+            if (r < 0) return -1;
+            if (r == 0) return 1;  // last line without its newline
+        }
+    }
+
+  private:
+    int fd_;
+    std::int64_t base_;
+    std::string buf_;
+    std::size_t pos_ = 0;
+    bool eof_ = false;
+};
+
+// Buffered writer of the new data file, with patches of what was written.
+class file_writer {
+  public:
+    file_writer(int fd, std::int64_t start) : fd_(fd), base_(start) {}
+    std::int64_t end() const { return base_ + static_cast<std::int64_t>(buf_.size()); }
+    int append(const char* p, std::size_t n) {
+        buf_.append(p, n);
+        return buf_.size() >= (1u << 20) ? flush() : 0;
+    }
+    int patch(std::int64_t pos, const char* p, std::size_t n) {
+        if (pos >= base_) {
+            std::memcpy(buf_.data() + (pos - base_), p, n);
+            return 0;
+        }
+        long w = plat::FH_pwrite_file(fd_, p, n, pos);
+        if (w != static_cast<long>(n)) {
+            if (w >= 0) errno = EIO;
+            return -1;
+        }
+        return 0;
+    }
+    int flush() {
+        if (buf_.empty()) return 0;
+        long w = plat::FH_pwrite_file(fd_, buf_.data(), buf_.size(), base_);
+        if (w != static_cast<long>(buf_.size())) {
+            if (w >= 0) errno = EIO;
+            return -1;
+        }
+        base_ += static_cast<std::int64_t>(buf_.size());
+        buf_.clear();
+        return 0;
+    }
+
+  private:
+    int fd_;
+    std::int64_t base_;
+    std::string buf_;
+};
+
+void discard_line(std::string_view line) {
+    std::fputs("Discarded:", stdout);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+// Sort records: 8 bytes of old position (big-endian), then the record line
+// without its newline.
+constexpr std::size_t kSortPos = 8;
+
+std::string sort_record(std::int64_t pos, std::string_view line) {
+    std::string r(kSortPos, '\0');
+    for (int i = 0; i < 8; ++i)
+        r[static_cast<std::size_t>(i)] =
+            static_cast<char>((static_cast<std::uint64_t>(pos) >> (56 - 8 * i)) & 0xFF);
+    r.append(line);
+    return r;
+}
+
+int kind_of(char c) {
+    return c == 'M' ? 0 : c - '0';
+}
+
+struct rebuild_state {
+    isam_handle* h = nullptr;
+    bool excl = false;
+    bool had_lock = false;
+    int nfd = -1;
+    std::string new_path;
+    std::string old_path;
+};
+
+std::int16_t rebuild_body(rebuild_state& st) {
+    isam_handle* h = st.h;
+    const int hl = hdr_len(h->kinds);
+    const isam_slot_desc& md = h->slots[0].desc;
+    const std::size_t klen = static_cast<std::size_t>(md.key_length);
+    std::size_t longest = 0;
+    for (int n = 0; n <= h->kinds; ++n)
+        longest = std::max(longest, static_cast<std::size_t>(line_len(h, n)));
+
+    // Order: master key, the master before its details, kind, sub-key, then
+    // the old position (records with equal keys keep their order).
+    auto less = [h, hl](std::string_view a, std::string_view b) {
+        const char* la = a.data() + kSortPos;
+        const char* lb = b.data() + kSortPos;
+        const isam_slot_desc& m = h->slots[0].desc;
+        int c = std::memcmp(la + hl + m.key_offset, lb + hl + m.key_offset,
+                            static_cast<std::size_t>(m.key_length));
+        if (c) return c < 0;
+        int ka = kind_of(la[1]);
+        int kb = kind_of(lb[1]);
+        if (ka != kb) return ka < kb;
+        if (ka > 0) {
+            const isam_slot_desc& d = h->slots[static_cast<std::size_t>(ka)].desc;
+            c = std::memcmp(la + hl + d.key_offset, lb + hl + d.key_offset,
+                            static_cast<std::size_t>(d.key_length));
+            if (c) return c < 0;
+        }
+        return std::memcmp(a.data(), b.data(), kSortPos) < 0;
+    };
+    isam_sorter sorter(h->path, less);
+
+    // Pass 1: every record line into the sort.
+    line_reader in(h->fd, ISAM_HEADER_SIZE);
+    std::string text;
+    for (;;) {
+        long avail = in.ensure(2);
+        if (avail < 0) return sys_fail(h, ISAM_E_RB_READ);
+        if (avail == 0) break;
+        const char* p = in.here();
+        if (avail >= 2 && p[0] == 'D') {
+            int kind = -1;
+            if (p[1] == 'M')
+                kind = 0;
+            else if (p[1] >= '1' && p[1] <= '0' + h->kinds)
+                kind = p[1] - '0';
+            if (kind >= 0) {
+                const std::size_t len = static_cast<std::size_t>(line_len(h, kind));
+                long got = in.ensure(len);
+                if (got < 0) return sys_fail(h, ISAM_E_RB_READ);
+                if (static_cast<std::size_t>(got) == len && in.here()[len - 1] == '\n') {
+                    std::int16_t c =
+                        sorter.add(sort_record(in.offset(), std::string_view(in.here(), len - 1)));
+                    if (c) return set_code(h, c, 0, sorter.sys_errno());
+                    in.skip(len);
+                    continue;
+                }
+            }
+        }
+        // Not a record line: deleted records go silently, the rest is shown.
+        int r = in.line(&text, longest);
+        if (r < 0) return sys_fail(h, ISAM_E_RB_READ);
+        if (r == 0) break;
+        if (text.empty() || text[0] != ' ') discard_line(text);
+    }
+    if (std::int16_t c = sorter.finish()) return set_code(h, c, 0, sorter.sys_errno());
+
+    // The new file, locked against openers until its index is loaded.
+    plat::FH_remove_file(st.new_path.c_str());
+    isam_file_desc desc;
+    desc.name = field_to_str(h->ident.data(), ISAM_NAME_SIZE);
+    desc.format = isam_format(h);
+    desc.kinds = h->kinds;
+    for (int n = 0; n <= h->kinds; ++n)
+        desc.slots[static_cast<std::size_t>(n)] = h->slots[static_cast<std::size_t>(n)].desc;
+    int err = 0;
+    if (build_datafile(st.new_path.c_str(), desc, &st.nfd, &err))
+        return set_code(h, ISAM_E_RB_NEW, 0, err);
+    if (lock_region(st.nfd, plat::FH_LOCK_EXCLUSIVE, 0, 2) < 0)
+        return sys_fail(h, ISAM_E_RB_REOPEN);
+
+    isam_temp_file keys;
+    if (keys.create(h->path) < 0) return sys_fail(h, ISAM_E_RB_KEYS_TEMP);
+    std::int64_t masters = 0;
+
+    // Pass 2: the sorted records with their new pointers.
+    file_writer out(st.nfd, ISAM_HEADER_SIZE);
+    std::string rec;
+    std::string master_key;
+    std::string master_old;  // the master's header in the old file
+    bool have_master = false;
+    std::int64_t master_pos = 0;
+    std::string pending;  // a detail line waiting for its successor
+    int pending_kind = 0;
+    std::string line;
+    // A chain without sub-key is kept in its old order: its records are
+    // gathered (up to a bound; beyond it they keep the file's order) and
+    // put in the order their old pointers give.
+    struct old_record {
+        std::int64_t pos;
+        std::string line;
+    };
+    std::vector<old_record> group;
+    int group_kind = 0;
+    std::size_t group_bytes = 0;
+    bool group_streaming = false;
+    constexpr std::size_t group_limit = 64u << 20;
+
+    auto write_pending = [&](bool chained) -> std::int16_t {
+        if (pending.empty()) return ISAM_OK;
+        std::int64_t pos = out.end();
+        const std::int64_t len = line_len(h, pending_kind);
+        if (pos + len - 1 > kMaxPos) return set_code(h, ISAM_E_RB_RECORD, pos, EFBIG);
+        init_header(pending.data(), h->kinds, pending_kind);
+        if (chained) set_ptr(pending.data(), 1, pos + len);
+        pending.push_back('\n');
+        if (out.append(pending.data(), pending.size()) < 0)
+            return sys_fail(h, ISAM_E_RB_WRITE, pos);
+        pending.clear();
+        return ISAM_OK;
+    };
+    // Queues a detail line of the current master behind the ones before it.
+    auto emit_detail = [&](std::string_view lv, int kind) -> std::int16_t {
+        const bool same_chain = !pending.empty() && pending_kind == kind;
+        if (std::int16_t c = write_pending(same_chain)) return c;
+        if (!same_chain) {
+            // The first of its chain: the master points at it.
+            char ptr[ISAM_POINTER_SIZE];
+            put_hex(ptr, static_cast<std::uint32_t>(out.end()), ISAM_POINTER_SIZE);
+            if (out.patch(master_pos + 2 + ISAM_POINTER_SIZE * (kind - 1), ptr, sizeof ptr) < 0)
+                return sys_fail(h, ISAM_E_RB_WRITE, master_pos);
+        }
+        pending.assign(lv);
+        pending_kind = kind;
+        return ISAM_OK;
+    };
+    auto flush_group = [&]() -> std::int16_t {
+        if (group.empty()) return ISAM_OK;
+        std::vector<std::size_t> order;
+        if (!group_streaming) {
+            std::vector<std::pair<std::int64_t, std::size_t>> by_pos;
+            for (std::size_t i = 0; i < group.size(); ++i)
+                by_pos.emplace_back(group[i].pos, i);
+            std::sort(by_pos.begin(), by_pos.end());
+            std::vector<bool> taken(group.size(), false);
+            std::int64_t at = get_ptr(master_old.data(), group_kind);
+            while (at > 0) {
+                auto it = std::lower_bound(by_pos.begin(), by_pos.end(),
+                                           std::make_pair(at, std::size_t{0}));
+                if (it == by_pos.end() || it->first != at || taken[it->second]) break;
+                taken[it->second] = true;
+                order.push_back(it->second);
+                at = get_ptr(group[it->second].line.data(), 1);
+            }
+            for (std::size_t i = 0; i < group.size(); ++i)
+                if (!taken[i]) order.push_back(i);  // not in the chain: file order
+        } else {
+            for (std::size_t i = 0; i < group.size(); ++i)
+                order.push_back(i);
+        }
+        for (std::size_t i : order)
+            if (std::int16_t c = emit_detail(group[i].line, group_kind)) return c;
+        group.clear();
+        group_bytes = 0;
+        return ISAM_OK;
+    };
+
+    for (;;) {
+        int r = sorter.next(&rec);
+        if (r < 0) return set_code(h, sorter.error(), 0, sorter.sys_errno());
+        if (r == 0) break;
+        std::string_view lv(rec.data() + kSortPos, rec.size() - kSortPos);
+        const int kind = kind_of(lv[1]);
+        std::string_view key = lv.substr(static_cast<std::size_t>(hl + md.key_offset), klen);
+        if (kind != group_kind || kind == 0 || key != master_key) {
+            if (std::int16_t c = flush_group()) return c;
+            group_streaming = false;
+            group_kind = 0;
+        }
+        if (kind == 0) {
+            if (std::int16_t c = write_pending(false)) return c;
+            if (have_master && key == master_key) {
+                discard_line(lv);  // a second master with the same key
+                continue;
+            }
+            master_pos = out.end();
+            if (master_pos + line_len(h, 0) - 1 > kMaxPos)
+                return set_code(h, ISAM_E_RB_RECORD, master_pos, EFBIG);
+            master_key.assign(key);
+            master_old.assign(lv.substr(0, static_cast<std::size_t>(hl)));
+            have_master = true;
+            line.assign(lv);
+            init_header(line.data(), h->kinds, 0);
+            line.push_back('\n');
+            if (out.append(line.data(), line.size()) < 0)
+                return sys_fail(h, ISAM_E_RB_WRITE, master_pos);
+            unsigned char pos4[4] = {static_cast<unsigned char>(master_pos >> 24),
+                                     static_cast<unsigned char>(master_pos >> 16),
+                                     static_cast<unsigned char>(master_pos >> 8),
+                                     static_cast<unsigned char>(master_pos)};
+            if (keys.write(key.data(), klen) < 0 || keys.write(pos4, 4) < 0)
+                return sys_fail(h, ISAM_E_RB_KEYS_WRITE);
+            ++masters;
+            continue;
+        }
+        if (!have_master || key != master_key) {
+            discard_line(lv);  // a detail whose master is gone
+            continue;
+        }
+        if (h->slots[static_cast<std::size_t>(kind)].desc.key_length > 0 || group_streaming) {
+            if (std::int16_t c = emit_detail(lv, kind)) return c;
+            continue;
+        }
+        std::int64_t old_pos = 0;
+        for (std::size_t i = 0; i < kSortPos; ++i)
+            old_pos = (old_pos << 8) | static_cast<unsigned char>(rec[i]);
+        group_kind = kind;
+        group_bytes += lv.size() + sizeof(old_record);
+        group.push_back({old_pos, std::string(lv)});
+        if (group_bytes > group_limit) {
+            // Too many to hold: what is gathered and the rest in file order.
+            group_streaming = true;
+            if (std::int16_t c = flush_group()) return c;
+            group_kind = kind;
+        }
+    }
+    if (std::int16_t c = flush_group()) return c;
+    if (std::int16_t c = write_pending(false)) return c;
+    if (out.flush() < 0) return sys_fail(h, ISAM_E_RB_WRITE);
+    if (plat::FH_fsync_file(st.nfd) < 0) return sys_fail(h, ISAM_E_RB_FLUSH);
+    if (keys.flush() < 0) return sys_fail(h, ISAM_E_RB_KEYS_WRITE);
+
+    // Swap the files: the old one becomes ".old", the new one takes the name.
+    if (plat::FH_rename_file(h->path.c_str(), st.old_path.c_str()) < 0) {
+        if (plat::FH_copy_file(h->path.c_str(), st.old_path.c_str()) < 0 ||
+            plat::FH_remove_file(h->path.c_str()) < 0)
+            return sys_fail(h, ISAM_E_RB_SAVE_OLD);
+    }
+    if (plat::FH_rename_file(st.new_path.c_str(), h->path.c_str()) < 0) {
+        std::int16_t c = sys_fail(h, ISAM_E_RB_INSTALL);
+        plat::FH_rename_file(st.old_path.c_str(), h->path.c_str());
+        return c;
+    }
+    std::int16_t late = ISAM_OK;  // failures after the swap that do not stop the reload
+    if (plat::FH_close_file(h->fd) < 0) late = sys_fail(h, ISAM_E_RB_CLOSE);
+    h->fd = st.nfd;
+    st.nfd = -1;
+    forget_all_slots(h);
+
+    // The index from the collected keys, last first.
+    if (btzap(h->index.get()) != 0) return ix_fail(h, ISAM_E_IX_RESET);
+    if (btload(h->index.get(), nullptr, 0, 0, BT_LOAD_START) != 0)
+        return ix_fail(h, ISAM_E_IX_LOAD);
+    std::vector<char> entry(klen + 4);
+    for (std::int64_t i = masters - 1; i >= 0; --i) {
+        if (keys.read_at(i * static_cast<std::int64_t>(klen + 4), entry.data(), entry.size()) < 0)
+            return sys_fail(h, ISAM_E_RB_KEYS_READ);
+        const auto* p = reinterpret_cast<const unsigned char*>(entry.data() + klen);
+        std::uint32_t pos = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
+                            (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+        if (btload(h->index.get(), entry.data(), static_cast<int>(klen),
+                   static_cast<std::int32_t>(pos), BT_LOAD_KEY) != 0)
+            return ix_fail(h, ISAM_E_IX_LOAD);
+    }
+    if (btload(h->index.get(), nullptr, 0, 0, BT_LOAD_FINISH) != 0)
+        return ix_fail(h, ISAM_E_IX_LOAD);
+    if (btree_sync(h->index.get()) != 0) return ix_fail(h, ISAM_E_IX_SYNC);
+    return late;
+}
+
+}  // namespace
+
+// ---- interface ----------------------------------------------------------------
+
+void isam_closer::operator()(isam_handle* h) const {
+    if (!h) return;
+    if (h->magic == ISAM_MAGIC) {
+        h->index.reset();
+        if (h->fd >= 0) plat::FH_close_file(h->fd);
+        h->fd = -1;
+    }
+    h->magic = 0;
+    std::default_delete<isam_handle>()(h);
+}
+
+std::int16_t build_datafile(const char* path, const isam_file_desc& desc, int* fd_out,
+                            int* sys_errno) {
+    if (fd_out) *fd_out = -1;
+    if (sys_errno) *sys_errno = 0;
+    auto failed = [sys_errno](std::int16_t code, int err) {
+        if (sys_errno) *sys_errno = err;
+        return code;
+    };
+    if (!path || !desc_sound(desc)) return failed(ISAM_E_CREATE, EINVAL);
+    int fd = plat::FH_open_file(path, plat::FH_CREAT | plat::FH_EXCL | plat::FH_RDWR, 0600);
+    if (fd < 0) return failed(ISAM_E_CREATE, errno);
+    auto abandon = [&](std::int16_t code, int err) {
+        plat::FH_close_file(fd);
+        plat::FH_remove_file(path);
+        return failed(code, err);
+    };
+    if (lock_region(fd, plat::FH_LOCK_EXCLUSIVE, 0, 0) < 0)
+        return abandon(ISAM_E_CREATE_LOCK, errno);
+    char ident[kIdentPart];
+    char block[kSlotBlock];
+    char nl = '\n';
+    compose_file_header(desc, ident, block);
+    struct iovec iov[3] = {{ident, sizeof ident}, {block, sizeof block}, {&nl, 1}};
+    long w = plat::FH_writev_file(fd, iov, 3);
+    if (w != ISAM_HEADER_SIZE) return abandon(ISAM_E_CREATE_WRITE, w < 0 ? errno : EIO);
+    plat::FH_unlock_file_region(fd, 0, 0);
+    if (fd_out)
+        *fd_out = fd;
+    else
+        plat::FH_close_file(fd);
+    return ISAM_OK;
+}
+
+std::int16_t isam_open(isam_ptr* out, const char* path, isam_file_desc* desc, int access,
+                       int open_flags, std::string* msg) {
+    if (msg) msg->clear();
+    if (!out) {
+        if (msg) isam_error_text(nullptr, msg);
+        return ISAM_E_NO_HANDLE;
+    }
+    out->reset();
+    isam_ptr h;
+    try {
+        h.reset(std::make_unique<isam_handle>().release());
+        h->path = path ? path : "";
+    } catch (const std::bad_alloc&) {
+        if (msg) {
+            char buf[kFormatBufSize];
+            std::int16_t len = 0;
+            format_msg(buf, &len, kMsgSet, ISAM_E_MEMORY,
+                       {arg_str(path ? path : ""), arg_int(0), arg_errno(ENOMEM)});
+            msg->assign(buf);
+        }
+        return ISAM_E_MEMORY;
+    }
+    h->match = match_pattern_exact;
+    std::int16_t c = path ? open_steps(h.get(), desc, access, open_flags)
+                          : set_code(h.get(), ISAM_E_OPEN, 0, EINVAL);
+    if (c != ISAM_OK) {
+        if (msg) isam_error_text(h.get(), msg);
+        return c;
+    }
+    *out = std::move(h);
+    return ISAM_OK;
+}
+
+std::int16_t isam_close(isam_ptr* handle, std::string* msg) {
+    if (msg) msg->clear();
+    isam_handle* h = handle ? handle->get() : nullptr;
+    if (std::int16_t c = enter(h)) {
+        if (msg) isam_error_text(h, msg);
+        return c;
+    }
+    std::int16_t c = ISAM_OK;
+    if (h->index) {
+        errno = 0;
+        if (btclose(std::move(h->index)) != 0) c = sys_fail(h, ISAM_E_IX_CLOSE);
+    }
+    if (h->fd >= 0) {
+        int fd = h->fd;
+        h->fd = -1;
+        if (plat::FH_close_file(fd) < 0 && c == ISAM_OK) c = sys_fail(h, ISAM_E_CLOSE);
+    }
+    h->flags = 0;
+    if (c != ISAM_OK && msg) isam_error_text(h, msg);
+    handle->reset();
+    return c;
+}
+
+std::int16_t isam_read(isam_handle* h, void* record, int mode, const char* key, int slot) {
+    if (std::int16_t c = enter(h)) return c;
+    if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
+    if (slot < 0 || slot > h->kinds) return fail(h, ISAM_E_BAD_SLOT, slot);
+    if (!record) return set_code(h, ISAM_E_READ, 0, EINVAL);
+    char* rec = static_cast<char*>(record);
+    return slot == 0 ? read_master(h, rec, mode, key) : read_detail(h, rec, mode, key, slot);
+}
+
+std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
+    if (std::int16_t c = enter(h)) return c;
+    if (std::int16_t c = check_update(h, slot)) return c;
+    if (!record) return set_code(h, ISAM_E_ADD_WRITE, 0, EINVAL);
+    const char* data = static_cast<const char*>(record);
+    isam_slot& m = h->slots[0];
+    isam_slot& s = h->slots[static_cast<std::size_t>(slot)];
+    const int hl = hdr_len(h->kinds);
+    const int klen = full_key_len(h, slot);
+    const int len = line_len(h, slot);
+
+    std::vector<char> nk(static_cast<std::size_t>(klen + 1), '\0');
+    compose_key(h, slot, data, nk.data());
+    std::vector<char> hdr(static_cast<std::size_t>(hl + 1), '\0');
+    init_header(hdr.data(), h->kinds, slot);
+    std::int64_t pred = 0;
+    std::vector<char> predhdr(static_cast<std::size_t>(hl));
+    if (slot > 0) {
+        if (!has_current(m)) return fail(h, ISAM_E_NO_CURRENT, 0);
+        if (m.state & ISAM_ST_RELOCKED) return fail(h, ISAM_E_MASTER_STALE, m.current);
+        if (std::memcmp(nk.data(), m.key.data(), static_cast<std::size_t>(m.desc.key_length)))
+            return fail(h, ISAM_E_KEY_DIFFERS, m.current);
+        std::int64_t next = 0;
+        if (std::int16_t c = find_predecessor(h, slot, nk.data(), &pred, &predhdr, &next)) return c;
+        set_ptr(hdr.data(), 1, next);
+    }
+
+    std::int64_t pos = plat::FH_lseek_file(h->fd, 0, SEEK_END);
+    if (pos < 0) return sys_fail(h, ISAM_E_ADD_SEEK);
+    if (pos < ISAM_HEADER_SIZE) return set_code(h, ISAM_E_ADD_SEEK, pos, EINVAL);
+    if (pos + len - 1 > kMaxPos) return set_code(h, ISAM_E_ADD_WRITE, pos, EFBIG);
+    char nl = '\n';
+    struct iovec iov[3] = {{hdr.data(), static_cast<std::size_t>(hl)},
+                           {const_cast<char*>(data), static_cast<std::size_t>(rec_len(h, slot))},
+                           {&nl, 1}};
+    long w = plat::FH_writev_file(h->fd, iov, 3);
+    if (w != len) {
+        std::int16_t c = io_fail(h, ISAM_E_ADD_WRITE, pos, w);
+        if (h->sys_errno == 0) h->sys_errno = EIO;
+        plat::FH_truncate_file(h->fd, pos);  // no half line at the end of the file
+        return c;
+    }
+
+    std::int16_t c = ISAM_OK;
+    if (slot == 0) {
+        if (btinsert(h->index.get(), nk.data(), klen, static_cast<std::int32_t>(pos), 0) != BT_OK)
+            c = ix_fail(h, ISAM_E_IX_INSERT, pos);
+    } else if (pred != 0) {
+        set_ptr(predhdr.data(), 1, pos);
+        c = write_header(h, slot, pred, predhdr.data());
+    } else {
+        c = relink_master(h, slot, -1, pos);
+    }
+    if (c != ISAM_OK) {
+        undo_append(h, pos);
+        s.current = 0;
+        s.state |= ISAM_ST_NOCURRENT;
+        return c;
+    }
+    s.current = pos;
+    s.previous = pred;
+    std::memcpy(s.header.data(), hdr.data(), static_cast<std::size_t>(hl));
+    std::memcpy(s.key.data(), nk.data(), static_cast<std::size_t>(klen));
+    s.state = 0;
+    if (slot == 0) {
+        s.key_valid = true;
+        forget_detail_slots(h);
+    } else {
+        s.resume = -1;
+        s.steps = 1;
+    }
+    return ISAM_OK;
+}
+
+std::int16_t isam_replace(isam_handle* h, const void* record, int slot) {
+    if (std::int16_t c = enter(h)) return c;
+    if (std::int16_t c = check_current(h, slot)) return c;
+    if (!record) return set_code(h, ISAM_E_REPLACE_WRITE, 0, EINVAL);
+    const char* data = static_cast<const char*>(record);
+    isam_slot& s = h->slots[static_cast<std::size_t>(slot)];
+    const int klen = full_key_len(h, slot);
+    std::vector<char> k(static_cast<std::size_t>(klen));
+    compose_key(h, slot, data, k.data());
+    if (std::memcmp(k.data(), s.key.data(), static_cast<std::size_t>(klen)) != 0)
+        return fail(h, ISAM_E_KEY_DIFFERS, s.current);
+    if (std::int16_t c = check_fresh(h, slot)) return c;
+
+    const int hl = hdr_len(h->kinds);
+    const int len = line_len(h, slot);
+    if (plat::FH_lseek_file(h->fd, s.current, SEEK_SET) < 0)
+        return sys_fail(h, ISAM_E_REPLACE_SEEK, s.current);
+    char nl = '\n';
+    struct iovec iov[3] = {{s.header.data(), static_cast<std::size_t>(hl)},
+                           {const_cast<char*>(data), static_cast<std::size_t>(rec_len(h, slot))},
+                           {&nl, 1}};
+    long w = plat::FH_writev_file(h->fd, iov, 3);
+    if (w != len) return io_fail(h, ISAM_E_REPLACE_WRITE, s.current, w);
+    return ISAM_OK;
+}
+
+std::int16_t isam_delete(isam_handle* h, int slot) {
+    if (std::int16_t c = enter(h)) return c;
+    if (std::int16_t c = check_current(h, slot)) return c;
+    if (std::int16_t c = check_fresh(h, slot)) return c;
+    isam_slot& m = h->slots[0];
+    const int hl = hdr_len(h->kinds);
+
+    if (slot == 0) {
+        const std::int64_t bound = record_bound(h);
+        for (int n = 1; n <= h->kinds; ++n) {
+            std::vector<char> hdr(static_cast<std::size_t>(hl));
+            std::vector<char> data(static_cast<std::size_t>(rec_len(h, n)));
+            std::int64_t next = get_ptr(m.header.data(), n);
+            if (next < 0) return fail(h, ISAM_E_WRONG_TYPE, m.current);
+            std::int64_t steps = 0;
+            while (next != 0) {
+                if (++steps > bound) return fail(h, ISAM_E_WRONG_TYPE, next);
+                std::int16_t c = read_line(h, n, next, hdr.data(), data.data(), ISAM_E_HDRR_SEEK,
+                                           ISAM_E_HDRR_READ);
+                if (c) return c;
+                // A chain cut short by an earlier, interrupted delete ends here.
+                if (blank_type(hdr.data())) break;
+                if ((c = check_detail(h, n, next, hdr.data(), data.data()))) return c;
+                std::int64_t after = get_ptr(hdr.data(), 1);
+                if ((c = blank_header(h, n, next))) return c;
+                next = after;
+            }
+        }
+        int r = btdelete(h->index.get(), m.key.data(), m.desc.key_length);
+        if (r < 0) return ix_fail(h, ISAM_E_IX_DELETE, m.current);
+        if (std::int16_t c = blank_header(h, 0, m.current)) return c;
+        m.current = 0;
+        m.state = ISAM_ST_NOCURRENT;
+        forget_detail_slots(h);
+        return ISAM_OK;
+    }
+
+    isam_slot& s = h->slots[static_cast<std::size_t>(slot)];
+    const std::int64_t after = get_ptr(s.header.data(), 1);
+    if (after < 0) return fail(h, ISAM_E_WRONG_TYPE, s.current);
+    if (s.previous != 0) {
+        // The predecessor takes over the deleted record's next pointer, once
+        // the file confirms it is the predecessor.
+        std::vector<char> hdr(static_cast<std::size_t>(hl));
+        std::vector<char> data(static_cast<std::size_t>(rec_len(h, slot)));
+        std::int16_t c = read_line(h, slot, s.previous, hdr.data(), data.data(), ISAM_E_HDRR_SEEK,
+                                   ISAM_E_HDRR_READ);
+        if (c == ISAM_OK) c = check_detail(h, slot, s.previous, hdr.data(), data.data());
+        if (c) return c;
+        if (get_ptr(hdr.data(), 1) != s.current) return fail(h, ISAM_E_WRONG_TYPE, s.previous);
+        if ((c = write_header(h, slot, s.previous, s.header.data()))) return c;
+    } else if (std::int16_t c = relink_master(h, slot, s.current, after)) {
+        return c;
+    }
+    s.state |= ISAM_ST_NOCURRENT;
+    std::int64_t gone = s.current;
+    s.current = 0;
+    s.resume = after;
+    if (std::int16_t c = blank_header(h, slot, gone)) return c;
+    return ISAM_OK;
+}
+
+std::int16_t isam_lock(isam_handle* h, int request) {
+    if (std::int16_t c = enter(h)) return c;
+    if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
+    if (h->flags & ISAM_FL_EXCLUSIVE) return ISAM_OK;
+    if (h->flags & ISAM_FL_LOCKED) return fail(h, ISAM_E_LOCK_HELD);
+    int type = (request & 1) ? plat::FH_LOCK_EXCLUSIVE : plat::FH_LOCK_UPDATE;
+    if (lock_region(h->fd, type, 2, 0) < 0) return sys_fail(h, ISAM_E_LOCK);
+    for (int i = 0; i <= h->kinds; ++i)
+        h->slots[static_cast<std::size_t>(i)].state |= ISAM_ST_RELOCKED;
+    int r = btree_refresh(h->index.get());
+    if (r != 0) {
+        int e = errno;
+        plat::FH_unlock_file_region(h->fd, 2, 0);
+        return set_code(h, ISAM_E_IX_REFRESH, 0, e, r > 0 ? r : h->index->error);
+    }
+    h->flags |= ISAM_FL_LOCKED;
+    return ISAM_OK;
+}
+
+std::int16_t isam_unlock(isam_handle* h) {
+    if (std::int16_t c = enter(h)) return c;
+    if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
+    if (h->flags & ISAM_FL_EXCLUSIVE) return ISAM_OK;
+    if (!(h->flags & ISAM_FL_LOCKED)) return fail(h, ISAM_E_NOT_LOCKED);
+    std::int16_t c = ISAM_OK;
+    // The data is in the system's cache and visible to others either way; a
+    // failed flush is reported but does not keep the lock.
+    if (plat::FH_fsync_file(h->fd) < 0) c = sys_fail(h, ISAM_E_FLUSH);
+    // Index pages not yet written must not be seen as released: keep the
+    // lock so that no other process works from the stale file.
+    if (btree_sync(h->index.get()) != 0) return ix_fail(h, ISAM_E_IX_SYNC);
+    if (plat::FH_unlock_file_region(h->fd, 2, 0) < 0)
+        return c != ISAM_OK ? c : sys_fail(h, ISAM_E_UNLOCK);
+    h->flags &= ~ISAM_FL_LOCKED;
+    return c;
+}
+
+std::int16_t isam_zap(isam_handle* h) {
+    if (std::int16_t c = enter(h)) return c;
+    if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
+    const bool excl = (h->flags & ISAM_FL_EXCLUSIVE) != 0;
+    if (!excl) {
+        if (plat::FH_unlock_file_region(h->fd, 0, 2) < 0) return sys_fail(h, ISAM_E_RELEASE);
+        if (lock_region(h->fd, plat::FH_LOCK_EXCLUSIVE, 0, 2) < 0) {
+            int e = errno;
+            if (lock_region(h->fd, plat::FH_LOCK_SHARED, 0, 2) < 0)
+                return sys_fail(h, ISAM_E_RELOCK);
+            return set_code(h, ISAM_E_EXCL_REFUSED, 0, e);
+        }
+    }
+    std::int16_t c = ISAM_OK;
+    if (btzap(h->index.get()) != 0)
+        c = ix_fail(h, ISAM_E_IX_RESET);
+    else if (plat::FH_truncate_file(h->fd, ISAM_HEADER_SIZE) < 0)
+        c = sys_fail(h, ISAM_E_TRUNCATE);
+    if (!excl) {
+        if (plat::FH_unlock_file_region(h->fd, 0, 2) < 0) {
+            if (c == ISAM_OK) c = sys_fail(h, ISAM_E_RELEASE);
+        } else if (lock_region(h->fd, plat::FH_LOCK_SHARED, 0, 2) < 0) {
+            if (c == ISAM_OK) c = sys_fail(h, ISAM_E_RELOCK);
+        }
+    }
+    forget_all_slots(h);
+    return c;
+}
+
+std::int16_t isam_rebuild(isam_handle* h) {
+    if (std::int16_t c = enter(h)) return c;
+    if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
+    rebuild_state st;
+    st.h = h;
+    st.excl = (h->flags & ISAM_FL_EXCLUSIVE) != 0;
+    st.had_lock = !st.excl && (h->flags & ISAM_FL_LOCKED) != 0;
+    st.new_path = h->path + ".new";
+    st.old_path = h->path + ".old";
+    if (!st.excl) {
+        // Our own update lock turns into the exclusive one in place; without
+        // it, nothing of ours is on the records.
+        if (!st.had_lock && plat::FH_unlock_file_region(h->fd, 2, 0) < 0)
+            return sys_fail(h, ISAM_E_RELEASE);
+        if (lock_region(h->fd, plat::FH_LOCK_EXCLUSIVE, 2, 0) < 0) {
+            int e = errno;
+            if (lock_region(h->fd, plat::FH_LOCK_SHARED, 0, 2) < 0)
+                return sys_fail(h, ISAM_E_RELOCK);
+            return set_code(h, ISAM_E_EXCL_REFUSED, 0, e);
+        }
+    }
+    const int old_fd = h->fd;
+    std::int16_t c;
+    try {
+        c = rebuild_body(st);
+    } catch (const std::bad_alloc&) {
+        c = set_code(h, ISAM_E_SORT_TEMP, 0, ENOMEM);
+    }
+    std::fflush(stdout);
+
+    if (h->fd == old_fd) {
+        // The old file is still the file: drop the new one and go back to
+        // the locks held before.
+        if (st.nfd >= 0) {
+            plat::FH_close_file(st.nfd);
+            plat::FH_remove_file(st.new_path.c_str());
+        }
+        if (!st.excl && !st.had_lock) plat::FH_unlock_file_region(h->fd, 2, 0);
+        return c;
+    }
+    // The new file is in place and we hold its bytes 0-1 exclusively: take
+    // the locks this handle had on the old one, then let openers in. A
+    // failure of the rebuild itself stays the reported one.
+    const int saved_errno = h->sys_errno;
+    const std::int64_t saved_detail = h->detail;
+    const int saved_index_error = h->index_error;
+    std::int16_t lc = ISAM_OK;
+    if (st.excl) {
+        if (lock_region(h->fd, plat::FH_LOCK_EXCLUSIVE, 2, 0) < 0)
+            lc = sys_fail(h, ISAM_E_RB_REOPEN);
+        if (plat::FH_unlock_file_region(h->fd, 0, 2) < 0 && lc == ISAM_OK)
+            lc = sys_fail(h, ISAM_E_RELEASE);
+    } else {
+        if (st.had_lock && lock_region(h->fd, plat::FH_LOCK_UPDATE, 2, 0) < 0) {
+            lc = sys_fail(h, ISAM_E_RB_REOPEN);
+            h->flags &= ~ISAM_FL_LOCKED;
+        }
+        if (plat::FH_unlock_file_region(h->fd, 0, 2) < 0) {
+            if (lc == ISAM_OK) lc = sys_fail(h, ISAM_E_RELEASE);
+        } else if (lock_region(h->fd, plat::FH_LOCK_SHARED, 0, 2) < 0) {
+            if (lc == ISAM_OK) lc = sys_fail(h, ISAM_E_RELOCK);
+        }
+    }
+    if (c != ISAM_OK) return set_code(h, c, saved_detail, saved_errno, saved_index_error);
+    return lc;
+}
+
+std::int16_t isam_set_match(isam_handle* h, isam_match_fn fn) {
+    if (std::int16_t c = enter(h)) return c;
+    h->match = fn ? fn : match_pattern_exact;
+    return ISAM_OK;
+}
+
+int isam_format(isam_handle* h) {
+    if (check_handle(h)) return -1;
+    std::uint32_t v = 0;
+    if (!get_hex(h->ident.data() + ISAM_NAME_SIZE, 4, &v)) return 0;
+    return static_cast<int>(v);
+}
+
+std::int16_t isam_status(const isam_handle* h, std::int16_t* code, int* sys_errno,
+                         std::int64_t* detail) {
+    std::int16_t c = check_handle(h);
+    if (c == ISAM_OK) c = h->code;
+    if (code) *code = c;
+    if (sys_errno) *sys_errno = check_handle(h) ? 0 : h->sys_errno;
+    if (detail) *detail = check_handle(h) ? 0 : h->detail;
+    return c;
+}
+
+std::int16_t isam_error_text(const isam_handle* h, std::string* text) {
+    char buf[kFormatBufSize];
+    std::int16_t len = 0;
+    buf[0] = '\0';
+    std::int16_t c = check_handle(h);
+    if (c != ISAM_OK) {
+        format_msg(buf, &len, kMsgSet, c);
+    } else {
+        c = h->code;
+        if (c > 400) {
+            btree_handle probe;
+            probe.error = h->index_error;
+            errno = h->sys_errno;
+            std::string ix = bterror_text(&probe);
+            format_msg(buf, &len, kMsgSet, c, {arg_str(h->path.c_str()), arg_str(ix.c_str())});
+        } else if (c != ISAM_OK) {
+            auto detail = static_cast<std::int32_t>(h->detail);
+            if (h->sys_errno)
+                format_msg(buf, &len, kMsgSet, c,
+                           {arg_str(h->path.c_str()), arg_int(detail), arg_errno(h->sys_errno)});
+            else
+                format_msg(buf, &len, kMsgSet, c, {arg_str(h->path.c_str()), arg_int(detail)});
+        }
+    }
+    if (text) text->assign(buf);
+    return c;
+}
+
+int isam_record_length(const isam_handle* h, int slot) {
+    if (check_handle(h) || slot < 0 || slot > h->kinds) return -1;
+    return rec_len(h, slot);
+}
+
+int isam_key_length(const isam_handle* h, int slot) {
+    if (check_handle(h) || slot < 0 || slot > h->kinds) return -1;
+    return full_key_len(h, slot);
+}

@@ -1,0 +1,314 @@
+// Keyed data files: text files of master records, each identified by a
+// fixed-width master key, and up to two kinds of detail records chained from
+// their master in key order. A B-tree index file beside the data file (the
+// data file's path with ".KEY" appended) maps every master key to the
+// position of its master record.
+//
+// File layout:
+//   header (94 bytes): "AH", version "0001", format value (4 hex digits),
+//     identity name (16, blank-padded), N (4 hex digits), slot descriptors
+//     0..N (record length, key offset, key length, 4 hex digits each), blanks
+//     up to byte 93, newline.
+//   record line: two type characters ("DM" master, "D1"/"D2" detail, two
+//     blanks deleted), N pointers of 8 upper-case hex digits, the record data
+//     (the slot's record length), newline. A master's pointer n is the head of
+//     its chain of kind n; a detail's pointer 1 is the next of its chain.
+//
+// Every operation checks its handle (no handle: 1, a handle that is not a
+// keyed file handle: 2), clears the stored code, and stores its result code,
+// the system error number and a failure detail in the handle for
+// isam_status and isam_error_text.
+//
+// Locks on the data file: every opener holds a shared lock on bytes 0-1 while
+// the file is open; updates happen under the update lock on bytes 2 to the
+// end of the file (isam_lock / isam_unlock); an exclusive-mode opener holds an
+// exclusive lock on bytes 2 to the end instead.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "btree/btree.h"
+
+// ---- constants --------------------------------------------------------------
+
+constexpr std::uint16_t ISAM_MAGIC = 18771;  // 0x4953
+constexpr int ISAM_MAX_KINDS = 2;            // detail kinds a handle can hold
+constexpr int ISAM_NSLOTS = ISAM_MAX_KINDS + 1;
+constexpr int ISAM_HEADER_SIZE = 94;    // file header, newline included
+constexpr int ISAM_NAME_SIZE = 16;      // identity name in the header
+constexpr int ISAM_PATTERN_EXTRA = 64;  // pattern buffer: key length + this
+constexpr int ISAM_POINTER_SIZE = 8;    // hex digits of a record pointer
+
+// Access modes of isam_open.
+enum : int {
+    ISAM_ACCESS_SHARED = 1,     // normal use (the master database passes 1)
+    ISAM_ACCESS_EXCLUSIVE = 3,  // (mode & 3) == 3: exclusive mode
+    ISAM_ACCESS_REINDEX = 7,    // (mode & 7) == 7: also accept a new, empty index
+};
+
+// Open flags of isam_open.
+enum : int {
+    ISAM_OPEN_EXISTING = 0,  // no creation
+    ISAM_OPEN_CREATE = 2,    // create a missing data file (only with a description)
+};
+
+// Handle flags (isam_handle::flags).
+enum : unsigned {
+    ISAM_FL_OPEN = 0x01,       // data file open
+    ISAM_FL_LOCKED = 0x02,     // update lock held
+    ISAM_FL_INDEX = 0x04,      // index open
+    ISAM_FL_PATTERN = 0x10,    // pattern read in progress
+    ISAM_FL_EXCLUSIVE = 0x20,  // exclusive mode
+};
+
+// Slot state bits (isam_slot::state).
+enum : unsigned {
+    ISAM_ST_NOCURRENT = 0x1,  // no current record
+    ISAM_ST_RELOCKED = 0x2,   // the update lock was taken after the current record was read
+    ISAM_ST_READFAIL = 0x4,   // the last read of this slot failed
+};
+
+// Read modes of isam_read.
+enum : int {
+    ISAM_READ_FIRST = 0,    // slot 0: first in key order; detail: head of the chain
+    ISAM_READ_NEXT = 1,     // next (detail without current record: the head)
+    ISAM_READ_CURRENT = 2,  // the current record again
+    ISAM_READ_EXACT = 3,    // the record with exactly this key
+    ISAM_READ_GE = 4,       // this key or else the next greater one
+    ISAM_READ_PATTERN = 5,  // slot 0 only: first master whose key matches the pattern
+};
+
+// Lock requests of isam_lock (bit 0).
+enum : int {
+    ISAM_LOCK_UPDATE = 0,     // lock type 2: excludes other updaters, waits
+    ISAM_LOCK_EXCLUSIVE = 1,  // lock type 1: fails at once when anyone else holds a lock
+};
+
+// Result codes (texts: catalog messages 1110/<code>).
+enum : std::int16_t {
+    ISAM_OK = 0,
+    ISAM_E_NO_HANDLE = 1,
+    ISAM_E_BAD_HANDLE = 2,
+    ISAM_E_NOT_OPEN = 4,
+    ISAM_E_NOT_LOCKED = 5,
+    ISAM_E_MASTER_STALE = 6,  // master record not read under the current lock
+    ISAM_E_BAD_MODE = 7,
+    ISAM_E_NOT_FOUND = 8,  // record not found, or end of file
+    ISAM_E_NO_MASTER = 9,  // detail read without a current master record
+    ISAM_E_READ_SEEK = 10,
+    ISAM_E_READ = 11,
+    ISAM_E_CLOSE = 14,
+    ISAM_E_LOCK = 15,
+    ISAM_E_LOCK_HELD = 16,
+    ISAM_E_UNLOCK = 17,
+    ISAM_E_MEMORY = 18,
+    ISAM_E_OPEN = 19,  // data file cannot be opened
+    ISAM_E_FLUSH = 20,
+    ISAM_E_OPEN_LOCK = 22,
+    ISAM_E_HDR_SEEK = 23,
+    ISAM_E_HDR_READ = 24,
+    ISAM_E_NOT_KEYED = 25,
+    ISAM_E_NAME = 26,
+    ISAM_E_VERSION = 27,
+    ISAM_E_KINDS = 28,
+    ISAM_E_SLOTS_READ = 29,
+    ISAM_E_CREATE = 30,
+    ISAM_E_CREATE_LOCK = 31,
+    ISAM_E_CREATE_WRITE = 32,
+    ISAM_E_INDEX_OPEN = 34,
+    ISAM_E_INDEX_CREATE = 35,
+    ISAM_E_MEMORY_DESC = 39,
+    ISAM_E_MEMORY_OPEN = 40,
+    ISAM_E_PATTERN_LONG = 41,
+    ISAM_E_TRUNCATE = 42,
+    ISAM_E_BAD_SLOT = 239,
+    ISAM_E_REPLACE_SEEK = 240,
+    ISAM_E_REPLACE_WRITE = 241,
+    ISAM_E_ADD_SEEK = 242,
+    ISAM_E_ADD_WRITE = 243,
+    ISAM_E_KEY_DIFFERS = 244,
+    ISAM_E_DETAIL_STALE = 245,  // detail record not read under the current lock
+    ISAM_E_NO_CURRENT = 246,
+    ISAM_E_WRONG_TYPE = 247,  // record header of the wrong type
+    ISAM_E_HDRW_SEEK = 349,
+    ISAM_E_HDRW_WRITE = 350,
+    ISAM_E_HDRR_SEEK = 351,
+    ISAM_E_HDRR_READ = 352,
+    ISAM_E_SLOT_RECLEN = 353,
+    ISAM_E_SLOT_KEYOFF = 354,
+    ISAM_E_SLOT_KEYLEN = 355,
+    ISAM_E_IX_REFRESH = 453,
+    ISAM_E_IX_GOTO = 454,
+    ISAM_E_IX_FIND = 455,
+    ISAM_E_IX_TRAVERSE = 456,
+    ISAM_E_IX_DELETE = 457,
+    ISAM_E_IX_SYNC = 458,
+    ISAM_E_IX_CLOSE = 459,
+    ISAM_E_IX_RESET = 460,
+    ISAM_E_IX_INSERT = 461,
+    ISAM_E_IX_LOAD = 462,
+    ISAM_E_SORT_TEMP = 463,      // rebuild: a sort run file cannot be created
+    ISAM_E_SORT_WRITE = 464,     // rebuild: a sort run cannot be written
+    ISAM_E_SORT_READ = 465,      // rebuild: a sort run cannot be read back
+    ISAM_E_NO_INDEX = 466,       // existing data file without an index
+    ISAM_E_RB_SEEK = 467,        // rebuild: cannot position in the data file
+    ISAM_E_RB_READ = 468,        // rebuild: cannot read the data file
+    ISAM_E_RB_KEYS_TEMP = 469,   // rebuild: the key file cannot be created
+    ISAM_E_RB_KEYS_WRITE = 470,  // rebuild: the key file cannot be written
+    ISAM_E_RB_NEW = 471,         // rebuild: the new data file cannot be created
+    ISAM_E_RB_WRITE = 472,       // rebuild: the new data file cannot be written
+    ISAM_E_RB_FLUSH = 473,       // rebuild: the new data file cannot be flushed or closed
+    ISAM_E_RB_REOPEN = 474,      // rebuild: the rebuilt file cannot be reopened and locked
+    ISAM_E_RB_SAVE_OLD = 475,    // rebuild: the old file cannot be moved to ".old"
+    ISAM_E_RB_INSTALL = 476,     // rebuild: the new file cannot take the file's name
+    ISAM_E_RB_KEYS_READ = 477,   // rebuild: the key file cannot be read back
+    ISAM_E_RB_RECORD = 478,      // rebuild: a record too large for the file's positions
+    ISAM_E_RB_CLOSE = 479,       // rebuild: the old data file cannot be closed
+    ISAM_E_RELEASE = 480,        // unlock failed
+    ISAM_E_EXCL_REFUSED = 481,   // exclusive lock refused: another process has the file
+    ISAM_E_RELOCK = 482,         // the shared lock cannot be taken again
+};
+
+// ---- records ----------------------------------------------------------------
+
+// One slot descriptor: slot 0 describes the master records, slot n the
+// detail records of kind n.
+struct isam_slot_desc {
+    std::int16_t record_length = 0;  // bytes of record data (no header, no newline)
+    std::int16_t key_offset = 0;     // offset of this kind's key in the record data
+    std::int16_t key_length = 0;     // its length (0: a detail kind without sub-key)
+
+    bool operator==(const isam_slot_desc&) const = default;
+};
+
+// File description given to isam_open (and build_datafile) by a caller that
+// knows the layout.
+struct isam_file_desc {
+    std::string name;  // identity name, at most 16 characters
+    int format = 0;    // in: written into a new file; out (isam_open): the header's value
+    int kinds = 0;     // N, 0..2
+    std::array<isam_slot_desc, ISAM_NSLOTS> slots{};
+};
+
+// Pattern match of a master key for read mode 5: the index key, the pattern,
+// the key's length and the pattern's length; nonzero accepts. The default is
+// match_pattern_exact over the whole key.
+using isam_match_fn = int (*)(const char* key, const char* pattern, int key_len, int pattern_len);
+
+// One slot of a handle: the current record of its kind.
+struct isam_slot {
+    unsigned state = ISAM_ST_NOCURRENT;
+    std::int64_t current = 0;   // position of the current record, 0 for none
+    std::int64_t previous = 0;  // detail slots: predecessor in the chain, 0 at the head
+    std::vector<char> key;      // key of the current record, a terminating zero byte after it
+    std::vector<char> header;   // record header of the current record, a zero byte after it
+    isam_slot_desc desc;
+
+    // Bookkeeping of this implementation.
+    bool key_valid = false;       // slot 0: key holds a master key to continue from
+    std::int64_t resume = -1;     // detail slots: the record after a deleted current one
+    std::int64_t steps = 0;       // detail slots: records stepped since the chain head
+    std::int64_t step_limit = 0;  // most records the file can hold, as last computed
+};
+
+// The keyed file handle. Create with isam_open, free with isam_close (or let
+// the owning isam_ptr go, which closes quietly).
+struct isam_handle {
+    std::uint16_t magic = ISAM_MAGIC;  // cleared when the handle is freed
+    int sys_errno = 0;                 // system error number of the last failure
+    std::int64_t detail = 0;           // slot or record position of the last failure
+    std::int16_t code = 0;             // result code of the last operation
+    btree_ptr index;                   // the ".KEY" index
+    int fd = -1;                       // data file descriptor
+    unsigned flags = 0;                // ISAM_FL_...
+    int kinds = 0;                     // N
+    std::string pattern;               // pattern of a pattern read (< key length + 64)
+    std::string path;                  // data file path
+    std::array<char, ISAM_NAME_SIZE + 4 + 1> ident{};  // identity name and format value
+    isam_match_fn match = nullptr;                     // pattern match function
+    std::array<isam_slot, ISAM_NSLOTS> slots;
+
+    // Bookkeeping of this implementation.
+    int index_error = 0;  // index error code saved for the error text
+};
+
+struct isam_closer {
+    void operator()(isam_handle* h) const;  // closes quietly and frees
+};
+using isam_ptr = std::unique_ptr<isam_handle, isam_closer>;
+
+// ---- operations -------------------------------------------------------------
+
+// Opens a keyed data file and its index. desc may be null (the file's own
+// layout is used); with a description the file must match it, and its format
+// value is returned in desc->format. On failure *out is empty and *msg (when
+// given) holds the error text; on success *msg is emptied.
+std::int16_t isam_open(isam_ptr* out, const char* path, isam_file_desc* desc, int access,
+                       int open_flags, std::string* msg);
+
+// Closes the index and the data file and frees the handle (*handle becomes
+// empty) in every case except a foreign handle (code 2, left alone). On
+// failure *msg receives the error text.
+std::int16_t isam_close(isam_ptr* handle, std::string* msg);
+
+// Reads a record of the slot into record (which must hold the slot's record
+// length). key is the key text of modes 3, 4 (and the pattern of mode 5), a
+// zero-terminated text: master key for slot 0, master key and sub-key for a
+// detail slot; it may be null for the other modes.
+std::int16_t isam_read(isam_handle* h, void* record, int mode, const char* key, int slot);
+
+// Appends a new master (slot 0) or detail record (the slot's record length
+// bytes). A detail record belongs to the current master.
+std::int16_t isam_add(isam_handle* h, const void* record, int slot);
+
+// Rewrites the slot's current record in place; the key must not change.
+std::int16_t isam_replace(isam_handle* h, const void* record, int slot);
+
+// Deletes the slot's current record; slot 0 deletes the master with all its
+// details.
+std::int16_t isam_delete(isam_handle* h, int slot);
+
+// Takes the update lock (request bit 0: exclusive) and refreshes the index.
+std::int16_t isam_lock(isam_handle* h, int request);
+
+// Flushes the data file and the index and releases the update lock.
+std::int16_t isam_unlock(isam_handle* h);
+
+// Empties the file (header only) and its index. Refused (481) while another
+// process has the file open.
+std::int16_t isam_zap(isam_handle* h);
+
+// Rewrites the file without its deleted records and rebuilds the index.
+// Refused (481) while another process holds a lock on the records.
+std::int16_t isam_rebuild(isam_handle* h);
+
+// Replaces the pattern match function (null restores the default).
+std::int16_t isam_set_match(isam_handle* h, isam_match_fn fn);
+
+// The header's format value, or -1 without a valid handle.
+int isam_format(isam_handle* h);
+
+// The stored result code (also returned) and system error number; detail may
+// be null.
+std::int16_t isam_status(const isam_handle* h, std::int16_t* code, int* sys_errno,
+                         std::int64_t* detail = nullptr);
+
+// Formats the error text for the stored code into *text (empty for code 0).
+// Returns the code the text is for (1 or 2 for a missing or foreign handle).
+std::int16_t isam_error_text(const isam_handle* h, std::string* text);
+
+// Creates a new data file with the description's header (mode 0600, refused
+// when the file exists). On success the file stays open read-write and its
+// descriptor goes to *fd (closed when fd is null). Codes 30, 31, 32; on
+// failure the new file is removed and *sys_errno (when given) is set.
+std::int16_t build_datafile(const char* path, const isam_file_desc& desc, int* fd, int* sys_errno);
+
+// Layout helpers for callers that size buffers: the record length and key
+// length of a slot (full detail key: master key and sub-key), or -1 for an
+// invalid handle or slot.
+int isam_record_length(const isam_handle* h, int slot);
+int isam_key_length(const isam_handle* h, int slot);
