@@ -1,0 +1,750 @@
+// mastdb's input files. See mastdb_input.h.
+#include "tools/mastdb/mastdb_input.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/fileio.h"
+#include "utils/libs/dbaccs.h"
+
+namespace {
+
+// An input file larger than this is no definition or calendar file.
+constexpr std::size_t kInputFileMax = 64u << 20;
+// Lines with control characters reported one by one before a summary.
+constexpr int kByteFaultsShown = 5;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f != nullptr) std::fclose(f);
+    }
+};
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool is_alpha(char c) {
+    return std::isalpha(static_cast<unsigned char>(c)) != 0;
+}
+
+bool is_digit(char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// Characters that begin and continue a name word of the definition language.
+bool id_start(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr("_%?@-", c) != nullptr;
+}
+
+bool id_char(char c) {
+    return id_start(c) || c == '*';
+}
+
+std::string quoted(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
+
+// ---- lines of a definition ------------------------------------------------------
+
+enum class LineKind { blank, comment, text };
+
+struct LineInfo {
+    LineKind kind = LineKind::blank;
+    std::string first_word;  // upper case; empty when the text begins with no word
+};
+
+// Classifies a line of a definition as the schedule scanner sees it: a line
+// whose first character is '#' or '*' is a comment; "*" starts a comment
+// running to the end of the line; "<<" ... ">>" is a comment that may span
+// lines (*in_block carries it from line to line); double quotes enclose text.
+LineInfo classify_line(const std::string& line, bool* in_block) {
+    LineInfo info;
+    if (!*in_block && !line.empty() && (line[0] == '#' || line[0] == '*')) {
+        info.kind = LineKind::comment;
+        return info;
+    }
+    bool seen_comment = false;
+    bool quote = false;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const char c = line[i];
+        if (*in_block) {
+            seen_comment = true;
+            const std::size_t e = line.find(">>", i);
+            if (e == std::string::npos) break;
+            *in_block = false;
+            i = e + 2;
+            continue;
+        }
+        if (quote) {
+            if (c == '"') quote = false;
+            ++i;
+            continue;
+        }
+        if (is_blank(c)) {
+            ++i;
+            continue;
+        }
+        if (c == '<' && i + 1 < line.size() && line[i + 1] == '<') {
+            *in_block = true;
+            i += 2;
+            continue;
+        }
+        if (c == '*') {
+            seen_comment = true;
+            break;
+        }
+        if (info.kind != LineKind::text) {
+            info.kind = LineKind::text;
+            if (id_start(c)) {
+                std::size_t j = i;
+                while (j < line.size() && id_char(line[j]))
+                    ++j;
+                info.first_word = upper_text(std::string_view(line).substr(i, j - i));
+                i = j;
+                continue;
+            }
+        }
+        if (c == '"') {
+            quote = true;
+            ++i;
+        } else if (id_start(c)) {
+            // A whole word, so that a '*' inside it is no comment.
+            while (i < line.size() && id_char(line[i]))
+                ++i;
+        } else {
+            ++i;
+        }
+    }
+    if (info.kind != LineKind::text && seen_comment) info.kind = LineKind::comment;
+    return info;
+}
+
+// Walks the lines of a definition text and tells, for each, whether it is
+// a SCHEDULE or END line (a line whose first word is that keyword and that
+// does not continue the line before it).
+class LineWalker {
+  public:
+    struct Step {
+        LineInfo info;
+        bool is_schedule = false;
+        bool is_end = false;
+    };
+
+    Step next(const std::string& line) {
+        Step s;
+        const bool joined = continued_;
+        const bool col0_comment = !in_block_ && !line.empty() && (line[0] == '#' || line[0] == '*');
+        s.info = classify_line(line, &in_block_);
+        continued_ = !col0_comment && !line.empty() && line.back() == '\\';
+        const bool word = s.info.kind == LineKind::text && !joined;
+        s.is_schedule = word && s.info.first_word == "SCHEDULE";
+        s.is_end = word && s.info.first_word == "END";
+        return s;
+    }
+
+  private:
+    bool in_block_ = false;
+    bool continued_ = false;
+};
+
+// The first blank-separated word, upper-cased.
+std::string first_plain_word(const std::string& line) {
+    std::size_t i = 0;
+    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
+        ++i;
+    std::size_t j = i;
+    while (j < line.size() && !std::isspace(static_cast<unsigned char>(line[j])))
+        ++j;
+    return upper_text(std::string_view(line).substr(i, j - i));
+}
+
+// Reads the identity of a SCHEDULE line and writes the line again with the
+// identity in full: "SCHEDULE WS#NAME rest".
+bool canonical_schedule_line(const std::string& line, const schedule_file_options& options,
+                             std::string* ws, std::string* name, std::string* out,
+                             std::string* why) {
+    std::size_t i = 0;
+    while (i < line.size() && is_blank(line[i]))
+        ++i;
+    while (i < line.size() && id_char(line[i]))
+        ++i;  // the keyword
+    while (i < line.size() && is_blank(line[i]))
+        ++i;
+    auto word = [&line](std::size_t* p) {
+        const std::size_t start = *p;
+        while (*p < line.size() && id_char(line[*p]))
+            ++*p;
+        return line.substr(start, *p - start);
+    };
+    std::string first = word(&i);
+    std::size_t p = i;
+    while (p < line.size() && is_blank(line[p]))
+        ++p;
+    std::string second;
+    bool has_ws = false;
+    if (p < line.size() && line[p] == '#') {
+        has_ws = true;
+        ++p;
+        while (p < line.size() && is_blank(line[p]))
+            ++p;
+        second = word(&p);
+        i = p;
+    }
+    if (first.empty() && !has_ws) {
+        *why = "the SCHEDULE line names no schedule";
+        return false;
+    }
+    std::string w = has_ws ? first : options.default_workstation;
+    std::string n = has_ws ? second : first;
+    std::string reason;
+    if (!valid_object_name(w, options.name_width, &reason)) {
+        *why = (has_ws ? "the workstation name " : "this workstation's name ") + reason +
+               (has_ws ? "" : "; write the workstation as WS#NAME");
+        return false;
+    }
+    if (!valid_object_name(n, options.name_width, &reason)) {
+        *why = "the schedule name " + reason;
+        return false;
+    }
+    *ws = upper_text(w);
+    *name = upper_text(n);
+    while (i < line.size() && is_blank(line[i]))
+        ++i;
+    *out = "SCHEDULE " + *ws + "#" + *name;
+    if (i < line.size()) *out += " " + line.substr(i);
+    return true;
+}
+
+// The year written in a date text that parse_date accepted: the numbers are
+// the runs of digits, read as parse_date assigns them.
+bool written_year(std::string_view word, int date_format, long* year) {
+    std::vector<std::string> runs;
+    std::string run;
+    for (char c : word) {
+        if (is_digit(c)) {
+            run.push_back(c);
+        } else if (!run.empty()) {
+            runs.push_back(run);
+            run.clear();
+        }
+    }
+    if (!run.empty()) runs.push_back(run);
+    for (const std::string& r : runs)
+        if (r.size() > 8) return false;
+    if (runs.size() == 1) {
+        *year = std::stol(runs[0]) / 10000;
+        return true;
+    }
+    if (runs.size() != 3) return false;
+    if (date_format == 3) date_format = analyse_date_format("%y/%m/%d");
+    *year = std::stol(date_format == 1 || date_format == 2 ? runs[2] : runs[0]);
+    return true;
+}
+
+}  // namespace
+
+// ---- faults and files -------------------------------------------------------------
+
+std::string fault_text(const input_fault& f) {
+    if (f.line > 0) return f.file + ", line " + std::to_string(f.line) + ": " + f.text;
+    return f.file + ": " + f.text;
+}
+
+void split_input_lines(std::string_view bytes, std::vector<std::string>* lines) {
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t end = bytes.find('\n', start);
+        if (end == std::string_view::npos) end = bytes.size();
+        std::string_view line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines->emplace_back(line);
+        start = end + 1;
+    }
+}
+
+bool read_input_file(const std::string& path, input_text* out, input_fault* fault) {
+    const bool from_stdin = path == "-";
+    out->name = from_stdin ? "standard input" : path;
+    out->lines.clear();
+    fault->file = out->name;
+    fault->line = 0;
+    std::unique_ptr<std::FILE, FileCloser> owned;
+    std::FILE* in = stdin;
+    if (!from_stdin) {
+        plat::FileStatus st;
+        if (plat::FH_stat_file(path.c_str(), &st) != 0) {
+            fault->text = std::string("cannot be read: ") + std::strerror(errno);
+            return false;
+        }
+        if (st.is_directory) {
+            fault->text = "is a directory, not a file";
+            return false;
+        }
+        owned.reset(std::fopen(path.c_str(), "rb"));
+        if (!owned) {
+            fault->text = std::string("cannot be opened: ") + std::strerror(errno);
+            return false;
+        }
+        in = owned.get();
+    }
+    std::string bytes;
+    char buf[65536];
+    for (;;) {
+        const std::size_t n = std::fread(buf, 1, sizeof buf, in);
+        bytes.append(buf, n);
+        if (bytes.size() > kInputFileMax) {
+            fault->text = "is larger than " + std::to_string(kInputFileMax >> 20) +
+                          " MiB; it is not an input file of mastdb";
+            return false;
+        }
+        if (n < sizeof buf) break;
+    }
+    if (std::ferror(in) != 0) {
+        fault->text = std::string("cannot be read: ") + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    split_input_lines(bytes, &out->lines);
+    return true;
+}
+
+int check_text_bytes(const input_text& in, std::vector<input_fault>* faults) {
+    int bad = 0;
+    for (std::size_t k = 0; k < in.lines.size(); ++k) {
+        const std::string& line = in.lines[k];
+        const auto it = std::find_if(line.begin(), line.end(), [](char ch) {
+            const auto c = static_cast<unsigned char>(ch);
+            return (c < 0x20 && c != '\t') || c == 0x7f;
+        });
+        if (it == line.end()) continue;
+        if (++bad <= kByteFaultsShown) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(*it));
+            faults->push_back({in.name, static_cast<int>(k + 1),
+                               std::string("holds the control character ") + hex + " in column " +
+                                   std::to_string(it - line.begin() + 1) +
+                                   "; this is not a text file"});
+        }
+    }
+    if (bad > kByteFaultsShown)
+        faults->push_back(
+            {in.name, 0,
+             std::to_string(bad - kByteFaultsShown) + " more lines hold control characters"});
+    return bad;
+}
+
+// ---- names and patterns -----------------------------------------------------------
+
+std::string upper_text(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool valid_object_name(std::string_view name, std::size_t width, std::string* why) {
+    if (name.empty()) {
+        *why = "is empty";
+        return false;
+    }
+    if (name.size() > width) {
+        *why = quoted(name) + " is longer than " + std::to_string(width) + " characters";
+        return false;
+    }
+    if (std::isalnum(static_cast<unsigned char>(name.front())) == 0) {
+        *why = quoted(name) + " does not begin with a letter or a digit";
+        return false;
+    }
+    for (char c : name) {
+        if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '_' && c != '-') {
+            *why = quoted(name) + " holds a character other than letters, digits, _ and -";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse_schedule_id(std::string_view word, const std::string& default_workstation,
+                       std::size_t width, std::string* workstation, std::string* name,
+                       std::string* why) {
+    const std::size_t hash = word.find('#');
+    const std::string_view ws = hash == std::string_view::npos
+                                    ? std::string_view(default_workstation)
+                                    : word.substr(0, hash);
+    const std::string_view n = hash == std::string_view::npos ? word : word.substr(hash + 1);
+    std::string reason;
+    if (!valid_object_name(ws, width, &reason)) {
+        *why = "the workstation name " + reason;
+        return false;
+    }
+    if (!valid_object_name(n, width, &reason)) {
+        *why = "the schedule name " + reason;
+        return false;
+    }
+    *workstation = upper_text(ws);
+    *name = upper_text(n);
+    return true;
+}
+
+bool parse_schedule_pattern(std::string_view word, std::string* ws_pattern,
+                            std::string* name_pattern, std::string* why) {
+    // The keyed layer keeps patterns of at most the key length plus 63
+    // characters; each part is kept well within that.
+    constexpr std::size_t kPartMax = 48;
+    const std::size_t hash = word.find('#');
+    std::string_view ws =
+        hash == std::string_view::npos ? std::string_view("@") : word.substr(0, hash);
+    std::string_view n = hash == std::string_view::npos ? word : word.substr(hash + 1);
+    if (ws.empty()) ws = "@";
+    if (n.empty()) n = "@";
+    for (std::string_view part : {ws, n}) {
+        if (part.size() > kPartMax) {
+            *why =
+                "a part of the pattern is longer than " + std::to_string(kPartMax) + " characters";
+            return false;
+        }
+        for (char c : part) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u <= 0x20 || u == 0x7f || c == DB_PAIR_SEPARATOR) {
+                *why = "the pattern holds a blank or a control character";
+                return false;
+            }
+        }
+    }
+    *ws_pattern = upper_text(ws);
+    *name_pattern = upper_text(n);
+    return true;
+}
+
+// ---- schedule definition files ----------------------------------------------------
+
+std::string schedule_definition::text() const {
+    std::string out;
+    for (const std::string& line : lines) {
+        out += line;
+        out += '\n';
+    }
+    return out;
+}
+
+bool check_definition(std::string_view text, const std::string& file, int first_line,
+                      std::vector<input_fault>* faults) {
+    std::vector<std::string> lines;
+    split_input_lines(text, &lines);
+    const std::size_t before = faults->size();
+    enum { kBefore, kBody, kAfter } state = kBefore;
+    LineWalker walker;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const int n = first_line + static_cast<int>(k);
+        const LineWalker::Step s = walker.next(lines[k]);
+        if (s.info.kind != LineKind::text) continue;
+        switch (state) {
+            case kBefore:
+                if (s.is_schedule) {
+                    state = kBody;
+                } else {
+                    faults->push_back({file, n, "text before the SCHEDULE line of the definition"});
+                }
+                break;
+            case kBody:
+                if (s.is_schedule)
+                    faults->push_back({file, n, "a second SCHEDULE line in one definition"});
+                else if (s.is_end)
+                    state = kAfter;
+                break;
+            case kAfter:
+                faults->push_back({file, n, "text after the END line of the definition"});
+                break;
+        }
+    }
+    if (state == kBefore)
+        faults->push_back({file, first_line, "the definition has no SCHEDULE line"});
+    if (state == kBody) faults->push_back({file, first_line, "the definition has no END line"});
+    return faults->size() == before;
+}
+
+bool split_schedule_file(const input_text& in, const schedule_file_options& options,
+                         std::vector<schedule_definition>* defs, std::vector<input_fault>* faults,
+                         std::vector<input_fault>* warnings) {
+    const std::size_t before = faults->size();
+    auto fault = [&](int line, std::string text) {
+        faults->push_back({in.name, line, std::move(text)});
+    };
+    check_text_bytes(in, faults);
+    for (std::size_t k = 0; k < in.lines.size(); ++k) {
+        if (in.lines[k].size() > kInputLineMax)
+            fault(static_cast<int>(k + 1),
+                  "the line has " + std::to_string(in.lines[k].size()) +
+                      " characters; a line of a definition holds at most " +
+                      std::to_string(kInputLineMax));
+    }
+
+    struct Pending {
+        int line;
+        const std::string* text;
+    };
+    std::vector<Pending> preamble;
+    schedule_definition cur;
+    bool inside = false;
+    bool cur_ok = false;
+    int outside_run = -1;  // line of the last text reported outside a definition
+    std::size_t found = 0;
+
+    auto start = [&](int n) {
+        cur = schedule_definition{};
+        cur.file = in.name;
+        cur.schedule_line = n;
+        cur.first_line = preamble.empty() ? n : preamble.front().line;
+        cur_ok = true;
+        for (const Pending& p : preamble) {
+            // The database takes the first line beginning with the word
+            // SCHEDULE for the SCHEDULE line and writes the identity into it.
+            if (first_plain_word(*p.text) == "SCHEDULE") {
+                fault(p.line,
+                      "a comment line before a definition begins with the word SCHEDULE; it "
+                      "would be taken for the SCHEDULE line");
+                cur_ok = false;
+            }
+            cur.lines.push_back(*p.text);
+        }
+        preamble.clear();
+        std::string canonical;
+        std::string why;
+        if (canonical_schedule_line(in.lines[static_cast<std::size_t>(n - 1)], options,
+                                    &cur.workstation, &cur.name, &canonical, &why)) {
+            cur.lines.push_back(canonical);
+        } else {
+            fault(n, why);
+            cur_ok = false;
+            cur.lines.push_back(in.lines[static_cast<std::size_t>(n - 1)]);
+        }
+        inside = true;
+    };
+
+    auto finish = [&]() {
+        inside = false;
+        ++found;
+        if (!check_definition(cur.text(), in.name, cur.first_line, faults)) cur_ok = false;
+        std::size_t stored = 0;
+        for (const std::string& line : cur.lines)
+            stored += split_logical_line(line).size();
+        if (stored > kStoredLinesMax) {
+            fault(cur.schedule_line, "the definition needs " + std::to_string(stored) +
+                                         " stored lines; a schedule holds at most " +
+                                         std::to_string(kStoredLinesMax));
+            cur_ok = false;
+        }
+        if (cur_ok) defs->push_back(std::move(cur));
+    };
+
+    LineWalker walker;
+    for (std::size_t k = 0; k < in.lines.size(); ++k) {
+        const int n = static_cast<int>(k + 1);
+        const std::string& line = in.lines[k];
+        const LineWalker::Step s = walker.next(line);
+        if (!inside) {
+            if (s.is_schedule) {
+                start(n);
+            } else if (s.info.kind == LineKind::comment) {
+                preamble.push_back({n, &line});
+            } else if (s.info.kind == LineKind::blank) {
+                if (!preamble.empty()) preamble.push_back({n, &line});
+            } else {
+                if (outside_run != n - 1)
+                    fault(n, s.is_end ? "END without a SCHEDULE line before it"
+                                      : "text outside a schedule definition (a definition "
+                                        "begins with a line whose first word is SCHEDULE)");
+                outside_run = n;
+                preamble.clear();
+            }
+            continue;
+        }
+        if (s.is_schedule) {
+            fault(n, "SCHEDULE before the END of the schedule begun at line " +
+                         std::to_string(cur.schedule_line));
+            ++found;
+            start(n);
+            continue;
+        }
+        cur.lines.push_back(line);
+        if (s.is_end) finish();
+    }
+    if (inside) {
+        ++found;
+        fault(cur.schedule_line, "the schedule begun here has no END line");
+    }
+    while (!preamble.empty() && preamble.back().text->find_first_not_of(" \t") == std::string::npos)
+        preamble.pop_back();
+    if (!preamble.empty() && warnings != nullptr) {
+        const int first = preamble.front().line;
+        const int last = preamble.back().line;
+        warnings->push_back({in.name, first,
+                             first == last ? "this line follows the last END and belongs to no "
+                                             "schedule; it is not stored"
+                                           : "lines " + std::to_string(first) + " to " +
+                                                 std::to_string(last) +
+                                                 " follow the last END and belong to no "
+                                                 "schedule; they are not stored"});
+    }
+    if (found == 0 && faults->size() == before) fault(0, "holds no schedule definition");
+    return faults->size() == before;
+}
+
+// ---- calendar files ---------------------------------------------------------------
+
+const char* date_order_text(int date_format) {
+    if (date_format == 3) date_format = analyse_date_format("%y/%m/%d");
+    switch (date_format) {
+        case 1:
+            return "month/day/year";
+        case 2:
+            return "day/month/year";
+        default:
+            return "year/month/day";
+    }
+}
+
+bool parse_calendar_date(std::string_view word, int date_format, time_value* out,
+                         std::string* why) {
+    const std::string text(word);
+    time_value t = 0;
+    long year = 0;
+    if (parse_date(text.c_str(), &t, date_format) == 0 || !written_year(word, date_format, &year)) {
+        *why = quoted(word) + " is not a date (dates are written " + date_order_text(date_format) +
+               ", or yyyymmdd)";
+        return false;
+    }
+    // Dates are kept as 32-bit time values: a year that does not survive the
+    // conversion cannot be stored.
+    const bool fits =
+        year <= 9999 && expand_year(static_cast<std::int16_t>(year)) == time_to_ymd8(t) / 10000;
+    if (!fits || t == 0 || t == 32768 || t == -32768) {
+        *why = quoted(word) + " is outside the dates the database can hold (1902 to 2037)";
+        return false;
+    }
+    *out = t;
+    return true;
+}
+
+std::string calendar_date_text(time_value date, int date_format) {
+    std::tm tm{};
+    time_at_hhmm(date, 0, &tm);
+    const int y = tm.tm_year + 1900;
+    const int m = tm.tm_mon + 1;
+    const int d = tm.tm_mday;
+    if (date_format == 3) date_format = analyse_date_format("%y/%m/%d");
+    char buf[48];
+    if (date_format == 1)
+        std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", m, d, y);
+    else if (date_format == 2)
+        std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", d, m, y);
+    else
+        std::snprintf(buf, sizeof buf, "%04d/%02d/%02d", y, m, d);
+    return buf;
+}
+
+void sort_dates(std::vector<time_value>* dates) {
+    std::sort(dates->begin(), dates->end());
+    dates->erase(std::unique(dates->begin(), dates->end()), dates->end());
+}
+
+bool parse_calendar_file(const input_text& in, int date_format,
+                         std::vector<calendar_definition>* cals, std::vector<input_fault>* faults) {
+    const std::size_t before = faults->size();
+    auto fault = [&](int line, std::string text) {
+        faults->push_back({in.name, line, std::move(text)});
+    };
+    check_text_bytes(in, faults);
+    std::vector<calendar_definition> found;
+    bool current = false;  // a calendar has been started
+
+    auto add_dates = [&](const std::string& line, std::size_t i, int n) {
+        while (i < line.size()) {
+            while (i < line.size() && is_blank(line[i]))
+                ++i;
+            if (i >= line.size() || line[i] == '#' || line[i] == '*') break;
+            std::size_t j = i;
+            while (j < line.size() && !is_blank(line[j]))
+                ++j;
+            const std::string_view word = std::string_view(line).substr(i, j - i);
+            time_value t = 0;
+            std::string why;
+            if (!parse_calendar_date(word, date_format, &t, &why)) {
+                fault(n, why);
+            } else if (current) {
+                found.back().dates.push_back(t);
+            }
+            i = j;
+        }
+    };
+
+    for (std::size_t k = 0; k < in.lines.size(); ++k) {
+        const int n = static_cast<int>(k + 1);
+        const std::string& line = in.lines[k];
+        std::size_t i = 0;
+        while (i < line.size() && is_blank(line[i]))
+            ++i;
+        if (i >= line.size() || line[i] == '#' || line[i] == '*') continue;
+        if (is_alpha(line[i])) {
+            std::size_t j = i;
+            while (j < line.size() && !is_blank(line[j]) && line[j] != '"')
+                ++j;
+            calendar_definition cal;
+            cal.file = in.name;
+            cal.line = n;
+            const std::string_view name = std::string_view(line).substr(i, j - i);
+            std::string why;
+            if (!valid_object_name(name, DB_CALENDAR_NAME, &why))
+                fault(n, "the calendar name " + why);
+            cal.name = upper_text(name);
+            for (const calendar_definition& other : found) {
+                if (other.name == cal.name) {
+                    fault(n, "calendar " + cal.name + " is given twice (first at line " +
+                                 std::to_string(other.line) + ")");
+                    break;
+                }
+            }
+            i = j;
+            while (i < line.size() && is_blank(line[i]))
+                ++i;
+            if (i < line.size() && line[i] == '"') {
+                const std::size_t close = line.find('"', i + 1);
+                if (close == std::string::npos) {
+                    fault(n, "the description has no closing double quote");
+                    i = line.size();
+                } else {
+                    cal.description = line.substr(i + 1, close - i - 1);
+                    if (cal.description.size() > DB_CALENDAR_DESC) {
+                        fault(n, "the description is longer than " +
+                                     std::to_string(DB_CALENDAR_DESC) + " characters");
+                    }
+                    i = close + 1;
+                }
+            }
+            found.push_back(std::move(cal));
+            current = true;
+            add_dates(line, i, n);
+        } else if (is_digit(line[i])) {
+            if (!current) {
+                fault(n, "dates before the first calendar name");
+            }
+            add_dates(line, i, n);
+        } else {
+            fault(n, std::string("a line begins with a calendar name or with a date, not with "
+                                 "the character ") +
+                         line[i]);
+        }
+    }
+    if (found.empty() && faults->size() == before) fault(0, "holds no calendar");
+    if (faults->size() != before) return false;
+    for (calendar_definition& cal : found) {
+        sort_dates(&cal.dates);
+        cals->push_back(std::move(cal));
+    }
+    return true;
+}
