@@ -1,0 +1,970 @@
+// Parser engine, grammar actions and date-clause evaluation of the schedule
+// definition language.
+#include "driver/sparser.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <limits>
+#include <unordered_map>
+
+#include "driver/korvex_list.h"
+#include "utils/libs/dbaccs.h"
+
+// ---------------------------------------------------------------------------
+// Engine
+
+namespace {
+
+// Name of a token for the trace.
+const char* token_name(const SparserTables& t, int token) {
+    if (token == SPT_END_TOKEN) return "end-of-file";
+    if (token < 0) return "-none-";
+    const char* unknown = "-unknown-";
+    for (const SparserTokenName& n : t.token_names) {
+        if (n.code < 0) {
+            unknown = n.name;
+            break;
+        }
+        if (n.code == token) return n.name;
+    }
+    return unknown;
+}
+
+// The state that a packed-table hit at base + symbol leads to, verified by
+// the check table against want; -1 when there is none.
+int packed_hit(const SparserTables& t, long base, long symbol, int want) {
+    const long n = base + symbol;
+    if (n < 0 || n >= static_cast<long>(t.action.size())) return -1;
+    // 0 marks an empty entry: state 0 is never entered by a symbol.
+    const int to = t.action[static_cast<std::size_t>(n)];
+    if (to <= 0 || to >= static_cast<int>(t.check.size())) return -1;
+    return t.check[static_cast<std::size_t>(to)] == want ? to : -1;
+}
+
+// The exception table's action for state and token: a rule, SPT_ERROR, or a
+// negative value (accept).
+int exception_action(const SparserTables& t, int state, int token) {
+    const auto& e = t.exceptions;
+    std::size_t i = 0;
+    while (i + 1 < e.size() && !(e[i] == SPT_EXC_START && e[i + 1] == state))
+        i += 2;
+    for (i += 2; i + 1 < e.size(); i += 2)
+        if (e[i] < 0 || e[i] == token) return e[i + 1];
+    return SPT_ERROR;
+}
+
+bool valid_state(const SparserTables& t, int s) {
+    return s >= 0 && static_cast<std::size_t>(s) < t.action_base.size() &&
+           static_cast<std::size_t>(s) < t.default_action.size();
+}
+
+}  // namespace
+
+void report_syntax_error(const char* /*text*/) {}
+
+int run_parser(const parser_io& io, const SparserTables& t) {
+    std::FILE* out = io.trace_out != nullptr ? io.trace_out : stdout;
+    // One slot more than the stack holds: an empty rule's value is the slot
+    // just above the top.
+    std::array<int, kParserStackMax + 1> states{};
+    std::array<int, kParserStackMax + 1> values{};
+    int top = -1;      // index of the top entry
+    int state = 0;     // current state
+    int value = 0;     // current value
+    int token = -1;    // read-ahead token; -1: none
+    int errcount = 0;  // error recovery: 3 right after an error, lowered by each shift
+    int syntax_errors = 0;
+
+    auto read_token = [&] {
+        if (token >= 0) return;
+        token = io.next_token ? io.next_token() : SPT_END_TOKEN;
+        if (token < 0) token = SPT_END_TOKEN;
+        if (io.trace) std::fprintf(out, "Received token %s\n", token_name(t, token));
+    };
+
+    for (;;) {
+        // Push.
+        if (io.trace) std::fprintf(out, "State %d, token %s\n", state, token_name(t, token));
+        if (top + 1 >= kParserStackMax) {
+            report_syntax_error("yacc stack overflow");
+            return 1;
+        }
+        if (!valid_state(t, state)) return 1;
+        ++top;
+        states[static_cast<std::size_t>(top)] = state;
+        values[static_cast<std::size_t>(top)] = value;
+
+        // Decide, and after a discarded token decide again in the same state.
+        for (;;) {
+            if (t.action_base[static_cast<std::size_t>(state)] > SPT_NO_LOOKAHEAD) {
+                read_token();
+                const int to =
+                    packed_hit(t, t.action_base[static_cast<std::size_t>(state)], token, token);
+                if (to >= 0) {
+                    if (io.shifted) io.shifted(token);
+                    token = -1;
+                    value = io.token_value ? io.token_value() : 0;
+                    state = to;
+                    if (errcount > 0) --errcount;
+                    break;  // push the new state
+                }
+            }
+
+            // Default action.
+            int act = t.default_action[static_cast<std::size_t>(state)];
+            if (act == SPT_SEE_EXCEPTIONS) {
+                read_token();
+                act = exception_action(t, state, token);
+                if (act < 0) return 0;  // accept
+            }
+
+            if (act == SPT_ERROR) {
+                if (errcount == 0) {
+                    report_syntax_error("syntax error");
+                    ++syntax_errors;
+                }
+                if (errcount < 3) {
+                    // Find a state below that shifts the error token.
+                    errcount = 3;
+                    int to = -1;
+                    while (top >= 0) {
+                        const int s = states[static_cast<std::size_t>(top)];
+                        to = packed_hit(t, t.action_base[static_cast<std::size_t>(s)],
+                                        SPT_ERROR_TOKEN, SPT_ERROR_TOKEN);
+                        if (to >= 0) break;
+                        if (io.trace && top > 0)
+                            std::fprintf(out, "Error recovery pops state %d, uncovers state %d\n",
+                                         s, states[static_cast<std::size_t>(top - 1)]);
+                        --top;
+                    }
+                    if (top < 0) return 1;
+                    state = to;
+                    break;  // push the state reached by shifting error
+                }
+                // Right after an error: discard the token.
+                if (io.trace)
+                    std::fprintf(out, "Error recovery discards token %s\n", token_name(t, token));
+                if (token == SPT_END_TOKEN) return 1;
+                token = -1;
+                continue;
+            }
+
+            // Reduce.
+            if (act < 0 || static_cast<std::size_t>(act) >= t.rule_length.size() ||
+                static_cast<std::size_t>(act) >= t.rule_lhs.size())
+                return 1;
+            if (io.trace) {
+                const char* text = static_cast<std::size_t>(act) < t.rule_texts.size()
+                                       ? t.rule_texts[static_cast<std::size_t>(act)]
+                                       : "-no such reduction-";
+                std::fprintf(out, "Reduce by (%d) \"%s\"\n", act, text);
+            }
+            const int length = t.rule_length[static_cast<std::size_t>(act)];
+            const int symbols = length / 2;
+            if (symbols > top) return 1;  // would pop the bottom state
+            top -= symbols;
+            int rule_value = values[static_cast<std::size_t>(top + 1)];
+            const int lhs = t.rule_lhs[static_cast<std::size_t>(act)];
+            if (lhs <= 0 || static_cast<std::size_t>(lhs) >= t.goto_base.size()) return 1;
+            const int gbase = t.goto_base[static_cast<std::size_t>(lhs)];
+            int to = packed_hit(t, gbase, states[static_cast<std::size_t>(top)] + 1, -lhs);
+            if (to < 0) {
+                if (gbase < 0 || static_cast<std::size_t>(gbase) >= t.action.size()) return 1;
+                to = t.action[static_cast<std::size_t>(gbase)];
+            }
+            if ((length & 1) != 0 && io.action) {
+                const std::span<const int> syms(values.data() + top + 1,
+                                                static_cast<std::size_t>(symbols));
+                if (io.action(act, syms, rule_value) == action_result::accept) return 0;
+            }
+            value = rule_value;
+            state = to;
+            break;  // push the goto state
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Evaluation state, definition errors, identifiers
+
+namespace {
+
+constexpr int kDriverSet = 2207;
+constexpr int kDefinitionSet = 2209;
+
+// Messages of set 2207.
+enum : int {
+    kMsgNoMemory = 2,
+    kMsgHolidayLookup = 11,
+    kMsgCalendarScan = 12,
+    kMsgCalendarDates = 14,
+    kMsgListOrdered = 16,
+    kMsgHalfDependency = 17,
+    kMsgDefinition = 23,
+    kMsgNoCalendar = 30,
+};
+
+// Definition errors (set 2209).
+enum : int {
+    kErrTime = 1,
+    kErrLimit = 2,
+    kErrNeeds = 3,
+    kErrPriority = 4,
+    kErrDate = 26,
+    kErrOnClause = 35,
+    kErrNoSchedule = 36,
+    kErrName = 38,
+    kErrLimitOrTime = 39,
+    kErrElement = 41,
+    kErrOffsetNumber = 42,
+    kErrKeyword = 43,
+    kErrOffsetUnit = 44,
+    kErrPrompt = 51,
+    kErrNoEnd = 52,
+    kErrOpensLength = 54,
+    kErrOpensBase = 56,
+    kErrNameLength = 200,
+    kErrNameStart = 201,
+    kErrNameChar = 202,
+    kErrFollows = 208,
+    kErrPromptRef = 210,
+    kErrInOrder = 211,
+};
+
+constexpr int kMaxFollows = 40;
+constexpr int kLimitMax = 999;
+constexpr int kPriorityMax = 99;
+constexpr int kPriorityHi = 100;
+constexpr int kPriorityGo = 101;
+constexpr int kNeedsMin = 1;
+constexpr int kNeedsMax = 32;
+constexpr std::size_t kOpensNameMax = 148;
+constexpr std::size_t kOpensBaseMax = 28;
+constexpr std::size_t kQualifierMax = 120;
+constexpr std::size_t kPromptMax = 202;
+constexpr int kPromptNameWidth = 8;
+constexpr int kCalendarWidth = 8;
+constexpr int kResourceWidth = 8;
+constexpr int kUserWidth = 31;
+constexpr int kDateBatch = 100;
+
+schedule_error_hook g_error_hook = nullptr;
+
+std::string upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+bool is_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool is_name_char(char c, bool user_mode) {
+    if (is_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-') return true;
+    return user_mode && (c == '@' || c == '%' || c == '?');
+}
+
+// The text of a quoted string without its quotes.
+std::string unquoted(std::string_view s) {
+    if (!s.empty() && s.front() == '"') s.remove_prefix(1);
+    if (!s.empty() && s.back() == '"') s.remove_suffix(1);
+    return std::string(s);
+}
+
+// Fatal message with the database's error text.
+void database_failure(const sched_eval_state& st, int number) {
+    std::string text;
+    if (st.db != nullptr) db_error_text(st.db, &text);
+    issue_msg(MSG_STDERR | MSG_FATAL, kDriverSet, number, {arg_str(text.c_str())});
+}
+
+// Enters the schedule being parsed in the selected-schedule list.
+void enter_schedule(const sched_eval_state& st, std::int32_t time_key, std::int32_t priority,
+                    const char* dep_workstation = nullptr, const char* dep_schedule = nullptr) {
+    const int rc = add_selected(st.record_workstation, st.record_schedule, time_key, priority,
+                                dep_workstation, dep_schedule);
+    int number = 0;
+    switch (rc) {
+        case kSelectedOk:
+            return;
+        case kSelectedNoMemory:
+            number = kMsgNoMemory;
+            break;
+        case kSelectedAlreadyOrdered:
+            number = kMsgListOrdered;
+            break;
+        case kSelectedHalfDependency:
+            number = kMsgHalfDependency;
+            break;
+        default:
+            number = kMsgNoMemory;
+            break;
+    }
+    issue_msg(MSG_STDERR | MSG_FATAL, kDriverSet, number);
+}
+
+// Everything that SCHEDULE starts afresh.
+void reset_schedule_items(sched_eval_state& st) {
+    st.job_section = false;
+    st.sched_priority = 10;
+    st.job_priority = 10;
+    st.limit = 99;
+    st.in_order = false;
+    st.carryforward = false;
+    st.at_days = false;
+    st.until_days = false;
+    st.at_time = 0;
+    st.at_offset = 0;
+    st.follows_count = 0;
+    st.job_follows_count = 0;
+    st.saved = {};
+    st.element = {};
+    st.pair_workstation.clear();
+    st.pair_schedule.clear();
+    st.qualified_workstation.clear();
+    st.last_name.clear();
+    st.agent.clear();
+    st.follow_pending = false;
+    st.follow_workstation.clear();
+    st.follow_schedule.clear();
+    st.file_name.clear();
+    st.qualifier.clear();
+    st.prompt_text.clear();
+}
+
+}  // namespace
+
+sched_eval_state& evaluation_state() {
+    static sched_eval_state state;
+    return state;
+}
+
+void reset_evaluation_state() {
+    evaluation_state() = sched_eval_state{};
+}
+
+bool schedule_error(int number, MsgArgs args) {
+    char text[kFormatBufSize];
+    std::int16_t length = 0;
+    format_msg(text, &length, kDefinitionSet, number, args);
+    issue_msg(MSG_STDERR, kDriverSet, kMsgDefinition);
+    std::fwrite(text, 1, static_cast<std::size_t>(std::max<std::int16_t>(length, 0)), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    if (g_error_hook != nullptr) return g_error_hook(number);
+    std::fflush(stdout);
+    std::exit(2);
+}
+
+void set_schedule_error_hook(schedule_error_hook hook) {
+    g_error_hook = hook;
+}
+
+int check_identifier(std::string_view text, int width, bool user_mode) {
+    if (width < 0 || text.size() > static_cast<std::size_t>(width)) return kErrNameLength;
+    if (!user_mode && (text.empty() || !is_letter(text.front()))) return kErrNameStart;
+    for (const char c : text)
+        if (!is_name_char(c, user_mode)) return kErrNameChar;
+    return 0;
+}
+
+int workstation_width(bool long_names) {
+    return long_names ? DB_LONG_NAME : DB_SHORT_NAME;
+}
+
+int job_name_width(bool long_names) {
+    return long_names ? 40 : DB_SHORT_NAME;
+}
+
+// ---------------------------------------------------------------------------
+// Date-clause evaluation
+
+bool in_run_date_names(const sched_eval_state& st, std::string_view word) {
+    if (word.empty()) return false;
+    return std::find(st.run_date_names.begin(), st.run_date_names.end(), word) !=
+           st.run_date_names.end();
+}
+
+bool check_calendar(sched_eval_state& st, std::string& calendar) {
+    int cursor = 0;
+    calendar_info info;
+    const std::int16_t rc = read_next_calendar(st.db, calendar.c_str(), &cursor, &info);
+    if (rc == DB_OK) return true;
+    if (rc != DB_E_END) {
+        // The calendar file cannot be read at all: not a missing calendar.
+        database_failure(st, kMsgCalendarScan);
+    } else {
+        issue_msg(MSG_STDERR, kDriverSet, kMsgNoCalendar,
+                  {arg_str(st.sched_workstation.c_str()), arg_str(st.sched_name.c_str()),
+                   arg_str(calendar.c_str())});
+    }
+    calendar.clear();
+    return false;
+}
+
+namespace {
+
+enum class step_kind { none, days, weekdays, workdays };
+
+step_kind kind_of_unit(std::string_view unit) {
+    if (unit.substr(0, 7) == "WEEKDAY") return step_kind::weekdays;
+    if (unit.substr(0, 7) == "WORKDAY") return step_kind::workdays;
+    if (unit.substr(0, 3) == "DAY") return step_kind::days;
+    return step_kind::none;
+}
+
+// Steps from one calendar date over local calendar days, by day numbers, so
+// that days of 23 or 25 hours do not shift the count.
+struct day_stepper {
+    sched_eval_state& st;
+    step_kind kind;
+    int direction;                                    // +1 or -1
+    std::int64_t steps;                               // counted steps to take
+    std::int64_t run_day;                             // day number of the run date
+    std::unordered_map<std::int64_t, bool> holidays;  // day number -> in HOLIDAYS
+    bool failed = false;                              // a holiday lookup failed (reported)
+
+    bool is_holiday(std::int64_t day) {
+        auto it = holidays.find(day);
+        if (it != holidays.end()) return it->second;
+        const std::int16_t rc =
+            find_calendar_date(st.db, "HOLIDAYS", daynum_to_time(static_cast<std::int32_t>(day)));
+        if (rc != DB_OK && rc != DB_E_MISSING) {
+            database_failure(st, kMsgHolidayLookup);
+            failed = true;
+            return false;
+        }
+        holidays.emplace(day, rc == DB_OK);
+        return rc == DB_OK;
+    }
+
+    // Whether the counted steps from date lead to the run date.
+    bool reaches(time_value date) {
+        std::int64_t day = time_to_daynum(date);
+        if (kind == step_kind::days) return day + direction * steps == run_day;
+        // Every counted step moves at least one day: a run date fewer days
+        // away than steps cannot be reached.
+        if ((run_day - day) * direction < steps) return false;
+        for (std::int64_t left = steps; left > 0;) {
+            day += direction;
+            if ((day - run_day) * direction > 0) return false;  // past the run date
+            const std::int64_t weekday = ((day % 7) + 7) % 7;   // 0 Monday .. 6 Sunday
+            if (weekday >= 5) continue;
+            if (kind == step_kind::workdays) {
+                if (is_holiday(day)) continue;
+                if (failed) return false;
+            }
+            --left;
+        }
+        return day == run_day;
+    }
+};
+
+}  // namespace
+
+bool offset_date_matches(sched_eval_state& st, const std::string& calendar, std::string_view unit,
+                         std::int64_t amount) {
+    const std::string u = upper(unit);
+    const step_kind kind = kind_of_unit(u);
+    if (kind == step_kind::none) return false;
+    // The run date itself must be a weekday, respectively a working day.
+    if (kind == step_kind::weekdays && !in_run_date_names(st, "WEEKDAYS")) return false;
+    if (kind == step_kind::workdays && !in_run_date_names(st, "WORKDAYS")) return false;
+
+    day_stepper stepper{st,
+                        kind,
+                        amount < 0 ? -1 : 1,
+                        amount < 0 ? -amount : amount,
+                        st.run_date != 0 ? time_to_daynum(st.run_date) : 0,
+                        {},
+                        false};
+    std::array<time_value, kDateBatch> dates{};
+    time_value cursor = 0;
+    std::int16_t rc = DB_OK;
+    for (;;) {
+        int count = kDateBatch;
+        const time_value before = cursor;
+        rc = read_calendar_dates(st.db, calendar.c_str(), &cursor, dates.data(), &count);
+        if (rc != DB_OK) break;
+        count = std::clamp(count, 0, kDateBatch);
+        for (int i = 0; i < count; ++i) {
+            if (st.run_date != 0 && stepper.reaches(dates[static_cast<std::size_t>(i)]))
+                return true;
+            if (stepper.failed) return false;
+        }
+        if (cursor <= before) {  // no progress: stop instead of reading forever
+            rc = DB_E_END;
+            break;
+        }
+    }
+    if (rc != DB_E_END) database_failure(st, kMsgCalendarDates);
+    return false;
+}
+
+bool on_element_matches(sched_eval_state& st) {
+    date_element& e = st.element;
+    if (st.run_date == 0 && !st.forced) return false;
+    if (!e.calendar.empty()) {
+        e.calendar = upper(e.calendar);
+        check_calendar(st, e.calendar);
+    }
+    if (e.request) return false;  // selected only when forced
+    if (e.has_date) return time_to_ymd8(e.date) == time_to_ymd8(st.run_date);
+    if (!e.day_word.empty()) {
+        const std::string word = upper(e.day_word);
+        return word == "EVERYDAY" || in_run_date_names(st, word);
+    }
+    if (!e.offset_unit.empty())
+        return offset_date_matches(st, e.calendar, e.offset_unit, e.offset_amount);
+    return in_run_date_names(st, e.calendar);
+}
+
+bool except_element_matches(sched_eval_state& st) {
+    date_element& e = st.element;
+    if (!e.calendar.empty()) {
+        e.calendar = upper(e.calendar);
+        check_calendar(st, e.calendar);
+    }
+    if (st.forced) return false;
+    if (e.has_date) return st.run_date == e.date;
+    if (!e.day_word.empty()) return in_run_date_names(st, upper(e.day_word));
+    if (!e.offset_unit.empty())
+        return offset_date_matches(st, e.calendar, e.offset_unit, e.offset_amount);
+    return in_run_date_names(st, e.calendar);
+}
+
+std::int32_t at_time_key(int hhmm, std::int64_t days, int start_of_day) {
+    const std::int64_t minutes = hhmm / 100 * 60 + hhmm % 100;
+    const std::int64_t start = start_of_day / 100 * 60 + start_of_day % 100;
+    std::int64_t key = (minutes + 1440 - start) % 1440;
+    if (key < 0) key += 1440;
+    key += days * 2400;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        key, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+// ---------------------------------------------------------------------------
+// Grammar actions
+
+namespace {
+
+// A definition error that ends the parse.
+action_result fail(int number, MsgArgs args = {}) {
+    schedule_error(number, args);
+    return action_result::accept;
+}
+
+// A definition error found by a check; the parse goes on only when a test
+// hook asks for it.
+bool check_failed(int number, MsgArgs args = {}) {
+    return schedule_error(number, args);
+}
+
+// Accepts the saved identifier as a name of the width: out receives it in
+// upper case, value 0; an invalid name is a definition error (value -1).
+action_result take_name(sched_eval_state& st, int width, std::string& out, int& value) {
+    const int err = check_identifier(st.saved.text, width);
+    value = err == 0 ? 0 : -1;
+    if (err != 0) {
+        const bool stop =
+            err == kErrNameLength ? check_failed(err, {arg_int(width)}) : check_failed(err);
+        if (stop) return action_result::accept;
+    }
+    out = upper(st.saved.text);
+    return action_result::go_on;
+}
+
+// Checks the parameter references (^name^) of a prompt text.
+action_result check_prompt_references(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '^') {
+            ++i;  // a literal caret
+            continue;
+        }
+        if (text[i] != '^') continue;
+        const std::size_t close = text.find('^', i + 1);
+        if (close == std::string::npos) break;
+        const std::string_view name(text.data() + i + 1, close - i - 1);
+        int err = 0;
+        if (name.empty())
+            err = kErrPromptRef;
+        else
+            err = check_identifier(name, kPromptNameWidth);
+        if (err != 0) {
+            const bool stop = err == kErrNameLength ? check_failed(err, {arg_int(kPromptNameWidth)})
+                                                    : check_failed(err);
+            if (stop) return action_result::accept;
+        }
+        i = close;
+    }
+    return action_result::go_on;
+}
+
+// Records an OPENS file name part.
+void append_file_part(sched_eval_state& st, std::string_view part) {
+    st.file_name.append(part);
+}
+
+action_result run_action(sched_eval_state& st, int rule, std::span<const int> sym, int& value) {
+    auto symbol = [&](std::size_t i) { return i < sym.size() ? sym[i] : 0; };
+    date_element& e = st.element;
+    const int ws_width = workstation_width(st.long_names);
+
+    switch (rule) {
+        // ---- schedule and header
+        case 3:  // sched_stmts : sched_stmts SCH_EOF
+        case 4:  // sched_stmts : SCH_EOF
+            return action_result::accept;
+        case 5:  // after the schedule identity
+            st.follows_count = 0;
+            break;
+        case 6:  // the ':' that ends the header
+            st.job_section = true;
+            break;
+        case 8:  // schedstart : error
+            return fail(kErrNoSchedule);
+        case 9:  // schedstart : SCHEDULE
+            reset_schedule_items(st);
+            break;
+        case 10:  // schedend : SCH_EOF
+            return fail(kErrNoEnd);
+        case 11:  // schedend : END
+            enter_schedule(st, 0, kKeepPriority);
+            break;
+        case 12:  // schedid
+            st.sched_workstation =
+                st.pair_workstation.empty() ? upper(st.this_workstation) : st.pair_workstation;
+            st.sched_name = st.pair_schedule;
+            break;
+        case 13:  // ext_stdid_w_hyphen : error
+        case 15:  // stdid_w_hyphen : error . '#' save_id
+            return fail(kErrName);
+        case 14:  // ext_stdid_w_hyphen : save_id NETDELIM
+            return take_name(st, ws_width, st.agent, value);
+        case 17:  // workstation before '#'
+            return take_name(st, ws_width, st.pair_workstation, value);
+        case 18:  // workstation '#' schedule
+            return take_name(st, ws_width, st.pair_schedule, value);
+        case 19:  // schedule alone
+            st.pair_workstation.clear();
+            return take_name(st, ws_width, st.pair_schedule, value);
+
+        // ---- date clauses
+        case 20:  // on_date : error
+            return fail(kErrOnClause);
+        case 21:  // the ON clause is complete
+            if (!st.selected) return action_result::accept;
+            break;
+        case 22:
+        case 23:  // after each ON element
+            if (on_element_matches(st)) st.selected = true;
+            e = {};
+            st.saved = {};
+            break;
+        case 24:  // on_date_f : error
+        case 33:  // except_date_f : error
+            return fail(kErrElement);
+        case 25:
+        case 34: {  // DATE
+            e = {};
+            time_value date = 0;
+            if (parse_date(st.token_text.c_str(), &date, get_date_format()) == 0 &&
+                check_failed(kErrDate))
+                return action_result::accept;
+            e.has_date = true;
+            e.date = date;
+            break;
+        }
+        case 26:
+        case 35: {  // a day word
+            std::string word = st.token_text;
+            e = {};
+            e.day_word = std::move(word);
+            break;
+        }
+        case 27:
+        case 36:  // calendar offset_expr: the calendar and offset are recorded
+            e.has_date = false;
+            e.date = 0;
+            e.day_word.clear();
+            e.request = false;
+            break;
+        case 28:  // REQUEST
+            e = {};
+            e.request = true;
+            break;
+        case 30:  // the EXCEPT clause is complete
+            enter_schedule(st, 0, kKeepPriority);
+            break;
+        case 31:
+        case 32:  // after each EXCEPT element
+            if (except_element_matches(st)) return action_result::accept;
+            e = {};
+            break;
+        case 43: {  // calendar : save_id
+            e.offset_amount = 0;
+            e.offset_unit.clear();
+            return take_name(st, kCalendarWidth, e.calendar, value);
+        }
+        case 44:  // save_id : ID
+            st.saved.text = st.token_text;
+            st.saved.line = st.token_line;
+            st.saved.line_number = st.token_line_number;
+            st.saved.column = st.token_column;
+            break;
+
+        // ---- identifiers
+        case 45:
+        case 50:
+        case 55:  // error before '#'
+        case 60:
+        case 62:
+        case 64:
+        case 66:  // stdidN : error
+            return fail(kErrName);
+        case 47:
+        case 52:
+        case 57:  // workstation before '#'
+            return take_name(st, ws_width, st.qualified_workstation, value);
+        case 49:
+        case 54:
+        case 59:  // a name without workstation
+            st.qualified_workstation.clear();
+            break;
+        case 61:
+            return take_name(st, kResourceWidth, st.last_name, value);
+        case 63:
+            return take_name(st, ws_width, st.last_name, value);
+        case 65:
+            return take_name(st, kUserWidth, st.last_name, value);
+        case 67:
+            return take_name(st, job_name_width(st.long_names), st.last_name, value);
+
+        // ---- offsets
+        case 69:  // plus_minus error
+            return fail(kErrOffsetNumber);
+        case 70:  // plus_minus NUMBER time_unit
+            e.offset_amount = static_cast<std::int64_t>(symbol(0)) * symbol(1);
+            e.offset_unit = st.token_text;
+            break;
+        case 71:
+            value = 1;
+            break;
+        case 72:
+            value = -1;
+            break;
+        case 73:  // time_unit : error
+            return fail(kErrOffsetUnit);
+
+        // ---- schedule keywords
+        case 84:  // sched_keyword : error
+            return fail(kErrKeyword);
+        case 86:  // CARRYFORWARD
+            if (st.in_order && check_failed(kErrInOrder)) return action_result::accept;
+            st.carryforward = true;
+            break;
+        case 88:  // IN ORDER
+            st.in_order = true;
+            break;
+        case 89:  // LIMIT job_limit
+            if (st.in_order && check_failed(kErrInOrder)) return action_result::accept;
+            break;
+        case 90:
+        case 91: {  // one FOLLOWS element is complete
+            if (++st.follows_count > kMaxFollows && check_failed(kErrFollows))
+                return action_result::accept;
+            if (st.follow_pending && !st.job_section)
+                enter_schedule(st, 0, kKeepPriority, st.follow_workstation.c_str(),
+                               st.follow_schedule.c_str());
+            st.follow_pending = false;
+            break;
+        }
+        case 92:  // a schedule of this network
+            st.follow_pending = true;
+            st.follow_workstation =
+                st.pair_workstation.empty() ? st.sched_workstation : st.pair_workstation;
+            st.follow_schedule = st.pair_schedule;
+            break;
+        case 96:  // a schedule behind a network agent
+            st.follow_pending = true;
+            st.follow_workstation = st.pair_workstation.empty() ? st.agent : st.pair_workstation;
+            st.follow_schedule = st.pair_schedule;
+            break;
+        case 101:  // a quoted network dependency names no schedule here
+            st.follow_pending = false;
+            break;
+        case 104:  // job_limit : error
+            return fail(kErrLimitOrTime);
+        case 105:  // job_limit : NUMBER
+            if (symbol(0) > kLimitMax && check_failed(kErrLimit)) return action_result::accept;
+            st.limit = symbol(0);
+            break;
+
+        // ---- jobs: only the first job's name is read
+        case 110:
+            st.last_name = upper(st.last_name);
+            if (st.qualified_workstation.empty()) st.qualified_workstation = st.sched_workstation;
+            enter_schedule(st, 0, kKeepPriority);
+            return action_result::accept;
+
+        // ---- file names (OPENS)
+        case 132:  // posix_filename : error
+        case 142:  // mpe_filename : error
+            return fail(kErrKeyword);
+        case 134:  // FILENAME
+            st.file_name = st.token_text;
+            break;
+        case 136:  // QUOTED_STRING
+            st.file_name = unquoted(st.token_text);
+            break;
+        case 140:
+        case 141:  // '.' piece
+            append_file_part(st, ".");
+            append_file_part(st, st.token_text);
+            break;
+        case 143:
+            st.file_name = st.last_name + ".";
+            break;
+        case 144:
+            append_file_part(st, st.last_name);
+            append_file_part(st, ".");
+            break;
+        case 145:
+            append_file_part(st, st.last_name);
+            break;
+
+        // ---- keywords common to schedules and jobs
+        case 240:  // AT ck_at
+            if (!st.job_section)
+                enter_schedule(st, at_time_key(st.at_time, st.at_offset, st.start_of_day),
+                               kKeepPriority);
+            break;
+        case 244: {  // PRIORITY ck_priority
+            const int priority = symbol(2);
+            if (st.job_section) {
+                st.job_priority = priority;
+            } else {
+                st.sched_priority = priority;
+                enter_schedule(st, 0, priority);
+            }
+            break;
+        }
+        case 249:  // num_resource resource
+            if ((symbol(0) < kNeedsMin || symbol(0) > kNeedsMax) && check_failed(kErrNeeds))
+                return action_result::accept;
+            break;
+        case 250:  // no count: one
+            value = 1;
+            break;
+        case 256:  // workstation of an OPENS file
+            return take_name(st, ws_width, st.qualified_workstation, value);
+        case 258: {  // ck_of : filename
+            if (st.file_name.size() > kOpensNameMax &&
+                check_failed(kErrOpensLength, {arg_int(static_cast<std::int32_t>(kOpensNameMax))}))
+                return action_result::accept;
+            const std::size_t cut = st.file_name.find_last_of("/\\");
+            const std::size_t base =
+                cut == std::string::npos ? st.file_name.size() : st.file_name.size() - cut - 1;
+            if (base > kOpensBaseMax &&
+                check_failed(kErrOpensBase, {arg_int(static_cast<std::int32_t>(kOpensBaseMax))}))
+                return action_result::accept;
+            break;
+        }
+        case 260:  // QUALIFIER
+            st.qualifier = st.token_text.substr(0, kQualifierMax);
+            break;
+        case 261:  // ck_at : time offset
+            if (!st.job_section) {
+                st.at_time = symbol(0);
+                st.at_offset = symbol(1);
+                st.at_days = symbol(1) != 0;
+            }
+            break;
+        case 262:  // time : error
+            return fail(kErrLimitOrTime);
+        case 263: {  // time : NUMBER
+            const int hhmm = symbol(0);
+            if ((hhmm % 100 > 59 || hhmm / 100 > 23) && check_failed(kErrTime))
+                return action_result::accept;
+            break;
+        }
+        case 264:  // no offset
+            value = 0;
+            break;
+        case 265:  // '+' NUMBER offset_unit
+            value = symbol(1);
+            break;
+        case 266:  // offset_unit : error
+            return fail(kErrOffsetNumber);
+        case 269:  // ck_until : time offset
+            if (!st.job_section) st.until_days = symbol(1) != 0;
+            break;
+        case 270:  // ck_priority : error
+            return fail(kErrKeyword);
+        case 271:  // ck_priority : NUMBER
+            if (symbol(0) > kPriorityMax && check_failed(kErrPriority))
+                return action_result::accept;
+            break;
+        case 272:
+            value = kPriorityHi;
+            break;
+        case 273:
+            value = kPriorityGo;
+            break;
+        case 277:
+        case 278:  // a complete prompt text
+            return check_prompt_references(st.prompt_text);
+        case 279:  // ck_p_txt : error
+            return fail(kErrPrompt);
+        case 280:  // QUOTED_STRING
+            st.prompt_text = unquoted(st.token_text).substr(0, kPromptMax);
+            break;
+        case 281:  // ck_p_txt QUOTED_STRING
+            st.prompt_text += unquoted(st.token_text);
+            if (st.prompt_text.size() > kPromptMax) st.prompt_text.resize(kPromptMax);
+            break;
+        default:
+            break;
+    }
+    return action_result::go_on;
+}
+
+}  // namespace
+
+action_result schedule_action(int rule, std::span<const int> symbols, int& value) {
+    return run_action(evaluation_state(), rule, symbols, value);
+}
+
+int parse_schedule(scan_input& input, bool long_names) {
+    sched_eval_state& st = evaluation_state();
+    st.long_names = long_names;
+    reset_schedule_items(st);
+    st.token_text.clear();
+    st.token_line.clear();
+    st.token_line_number = 0;
+    st.token_column = 0;
+
+    scanner& sc = schedule_scanner();
+    reset_scanner(sc, &input);
+
+    parser_io io;
+    io.next_token = [&sc] { return next_token(sc); };
+    io.token_value = [&sc] { return sc.token_value; };
+    io.shifted = [&sc, &st](int token) {
+        st.token_text = sc.token_text;
+        if (token == ID) {
+            st.token_line = sc.line_text;
+            st.token_line_number = sc.line_number;
+            st.token_column = sc.column;
+        }
+    };
+    io.action = schedule_action;
+    io.trace = st.trace;
+    io.trace_out = st.trace_out;
+    const int rc = run_parser(io);
+    sc.input = nullptr;  // the caller's source need not outlive the parse
+    return rc;
+}
