@@ -7,13 +7,30 @@
 #include <cstring>
 #include <string_view>
 
+#include "driver/korvex_dialog.h"
+#include "driver/korvex_select.h"
+#include "driver/sscanner.h"
+#include "utils/libs/dbaccs.h"
 #include "utils/libs/issuemsg.h"
+#include "utils/libs/mutils.h"
+#include "utils/libs/security.h"
+#include "utils/libs/thiscpu.h"
+#include "utils/libs/utlopts.h"
 
 namespace {
 
 constexpr int kDriverSet = 2207;
+constexpr int kMsgNotMaster = 1;
 constexpr int kMsgInvalidCommand = 4;  // invalid command line or -date value
 constexpr int kMsgOutputNotOpened = 8;
+constexpr int kMsgNoSecurity = 24;
+constexpr int kMsgNotAllowed = 25;
+
+constexpr int kExitNormal = 0;
+constexpr int kExitFailure = 1;
+
+// How settling the run ended.
+enum class settle_result { Select, NothingToDo, Failed };
 
 // A -scheds or -prodsked value that is an option, not a name: longer than one
 // character and beginning with "-". A lone "-" is the terminal or standard
@@ -127,14 +144,18 @@ int open_output(run_context& ctx) {
 int close_output(run_context& ctx) {
     std::FILE* f = ctx.output.release();
     if (f == nullptr) return 0;
+    // A write that failed earlier (its buffer already dropped) leaves only
+    // the error flag behind.
+    const bool failed_before = std::ferror(f) != 0;
     errno = 0;
     const int rc = f == stdout ? std::fflush(f) : std::fclose(f);
-    if (rc == 0) return 0;
-    return errno != 0 ? errno : EIO;
+    if (rc != 0) return errno != 0 ? errno : EIO;
+    return failed_before ? EIO : 0;
 }
 
 bool read_debug_switch(run_context& ctx) {
     ctx.parser_trace = false;
+    ctx.line_echo = false;
     const char* text = std::getenv("SCHDEBUG");
     if (text == nullptr) return false;
 
@@ -146,6 +167,88 @@ bool read_debug_switch(run_context& ctx) {
         ++end;
     if (*end != '\0') return false;  // trailing text: not a number
 
-    ctx.parser_trace = (value & 1) != 0;
+    ctx.parser_trace = (value & kSchdebugTrace) != 0;
+    ctx.line_echo = (value & kSchdebugEcho) != 0;
     return ctx.parser_trace;
+}
+
+namespace {
+
+// The command line, the run date, the forced schedules, the output file and
+// what the selection pass needs besides.
+settle_result settle_run(run_context& ctx, int argc, const char* const* argv) {
+    parse_command_line(ctx, argc, argv);
+    const run_date_result date = settle_run_date(ctx);
+    if (date == run_date_result::NothingToDo) return settle_result::NothingToDo;
+    if (date == run_date_result::AskDate && ask_run_date(ctx) != 0) return settle_result::Failed;
+    if (ctx.prompted || ctx.scheds_given) {
+        if (read_forced_list(ctx) != 0) return settle_result::Failed;
+    }
+    if (open_output(ctx) != 0) return settle_result::Failed;
+    if (ctx.run_date == 0 && ctx.forced.empty()) return settle_result::NothingToDo;
+    if (ctx.run_date != 0 && build_run_date_names(ctx) != 0) return settle_result::Failed;
+    read_debug_switch(ctx);
+    return settle_result::Select;
+}
+
+}  // namespace
+
+int korvex_main(int argc, const char* const* argv) {
+    std::string identity = kKorvexIdentity;
+    ProgramIdentity id;
+    program_start(identity, kKorvexRevision, id, START_DEFAULT, argc, argv);
+
+    run_context ctx;
+
+    // Only the master builds the production schedule.
+    ctx.this_workstation = this_cpu_name();
+    const std::string master = master_name();
+    if (ctx.this_workstation != master) {
+        issue_msg(MSG_STDERR | MSG_FATAL2, kDriverSet, kMsgNotMaster);
+        return kExitFailure;
+    }
+
+    std::int16_t long_names = 0;
+    std::string text;
+    if (db_probe_file(DB_PROBE_SCHEDULES, 0, &text, &long_names) != DB_OK) {
+        issue_text(MSG_STDERR | MSG_FATAL, text.data());
+        return kExitFailure;
+    }
+    db_ptr db;
+    if (db_open(&db, 0, &text, long_names) != DB_OK) {
+        issue_text(MSG_STDERR | MSG_FATAL, text.data());
+        return kExitFailure;
+    }
+    ctx.database = db.get();
+    ctx.long_names = long_names != 0;
+
+    {
+        std::string error_text;
+        std::unique_ptr<SecurityContext> security =
+            open_security(id, ctx.long_names, ctx.this_workstation, master, error_text);
+        if (!security) {
+            issue_msg(MSG_STDERR, kDriverSet, kMsgNoSecurity, {arg_str(error_text.c_str())});
+            return kExitFailure;
+        }
+        const bool allowed = check_access(security.get(), SEC_ACT_BUILD, SEC_OBJ_FILE, "prodsked");
+        close_security(security, error_text);
+        if (!allowed) {
+            issue_msg(MSG_STDERR, kDriverSet, kMsgNotAllowed);
+            return kExitFailure;
+        }
+    }
+
+    switch (settle_run(ctx, argc, argv)) {
+        case settle_result::Failed:
+            return kExitFailure;
+        case settle_result::NothingToDo:
+            close_output(ctx);
+            break;
+        case settle_result::Select:
+            if (selection_pass(ctx) != 0) return kExitFailure;
+            break;
+    }
+
+    db_close(&db);
+    return kExitNormal;
 }

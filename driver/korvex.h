@@ -11,6 +11,8 @@
 
 #include "utils/libs/dateutil.h"
 
+struct db_handle;
+
 // Longest -scheds and -prodsked value, and longest -date value.
 constexpr std::size_t kRunPathMax = 1023;
 constexpr std::size_t kDateTextMax = 31;
@@ -29,9 +31,9 @@ struct forced_schedule {
 };
 
 struct run_context {
-    // The master database handle. Set by the main sequence once the database
-    // layer provides it; open for the whole run.
-    void* database = nullptr;
+    // The master database handle, owned by the main sequence and open for the
+    // whole run.
+    db_handle* database = nullptr;
 
     std::string output_path = "prodsked";  // -prodsked; "-" is standard output
     std::string this_workstation;          // set by the main sequence
@@ -53,6 +55,7 @@ struct run_context {
     time_value run_date = 0;    // local midnight of the production day; 0 = no date
     bool long_names = false;    // the master database uses 16-character names
     bool parser_trace = false;  // SCHDEBUG asked for the parser trace
+    bool line_echo = false;     // SCHDEBUG asked for the scanner's line echo
 };
 
 // Reads the options in argument order; argv[0] is the program. Fills the date
@@ -79,6 +82,15 @@ int open_output(run_context& ctx);
 // Returns 0, or the error number of a failed write-back.
 int close_output(run_context& ctx);
 
-// Reads SCHDEBUG: a decimal number with bit 0 set turns the parser trace on.
-// Returns the flag, also stored in the context.
+// Reads SCHDEBUG: a decimal number with bit 0 set turns the parser trace on,
+// bit 2 the scanner's line echo. Returns the trace flag; both flags are
+// stored in the context.
 bool read_debug_switch(run_context& ctx);
+
+// The program: start-up, the master check, the database, the access check,
+// the run date and forced schedules, the selection pass and the production
+// schedule. Returns the exit status: 0 after a normal run, an invalid command
+// line or nothing to select; 1 when the program may not run or the dialogue
+// fails. Fatal messages (status 1) and definition errors in a stored schedule
+// (status 2) end the process on their own.
+int korvex_main(int argc, const char* const* argv);

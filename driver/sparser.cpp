@@ -250,6 +250,7 @@ constexpr int kUserWidth = 31;
 constexpr int kDateBatch = 100;
 
 schedule_error_hook g_error_hook = nullptr;
+schedule_error_sink g_error_sink = nullptr;
 
 std::string upper(std::string_view s) {
     std::string out(s);
@@ -350,6 +351,7 @@ bool schedule_error(int number, MsgArgs args) {
     char text[kFormatBufSize];
     std::int16_t length = 0;
     format_msg(text, &length, kDefinitionSet, number, args);
+    if (g_error_sink != nullptr) return g_error_sink(number, text);
     issue_msg(MSG_STDERR, kDriverSet, kMsgDefinition);
     std::fwrite(text, 1, static_cast<std::size_t>(std::max<std::int16_t>(length, 0)), stderr);
     std::fputc('\n', stderr);
@@ -361,6 +363,10 @@ bool schedule_error(int number, MsgArgs args) {
 
 void set_schedule_error_hook(schedule_error_hook hook) {
     g_error_hook = hook;
+}
+
+void set_schedule_error_sink(schedule_error_sink sink) {
+    g_error_sink = sink;
 }
 
 int check_identifier(std::string_view text, int width, bool user_mode) {

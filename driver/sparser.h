@@ -173,6 +173,13 @@ bool schedule_error(int number, MsgArgs args = {});
 using schedule_error_hook = bool (*)(int number);
 void set_schedule_error_hook(schedule_error_hook hook);
 
+// For programs that check definitions rather than select schedules: while a
+// sink is installed, schedule_error prints nothing and hands the sink the
+// message number and its formatted text instead; the sink answers whether
+// the parse stops. Null removes it.
+using schedule_error_sink = bool (*)(int number, const char* text);
+void set_schedule_error_sink(schedule_error_sink sink);
+
 // ---- evaluation, for the actions and their tests ---------------------------------
 
 // Checks an identifier: 0 when valid, else the definition error: 200 longer

@@ -4,12 +4,19 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <utility>
 
+#include "driver/korvex_list.h"
+#include "driver/sparser.h"
+#include "driver/sscanner.h"
 #include "platform/fileio.h"
 #include "utils/libs/dbaccs.h"
+#include "utils/libs/issuemsg.h"
 
 namespace {
 
@@ -432,8 +439,184 @@ std::string schedule_definition::text() const {
     return out;
 }
 
+namespace {
+
+// ---- the language check of a definition -------------------------------------------
+
+constexpr int kDefinitionErrorSet = 2209;
+// Limits that the OPENS errors name; a fallback only (see error_text).
+constexpr std::int32_t kOpensNameMax = 148;
+constexpr std::int32_t kOpensBaseMax = 28;
+
+// Rules of the schedule grammar whose actions the check replaces.
+enum : int {
+    kRuleOnClause = 21,     // on_date : ON on_date_fmt
+    kRuleOnFirst = 22,      // on_date_fmt : on_date_f
+    kRuleOnNext = 23,       // on_date_fmt : on_date_fmt ',' on_date_f
+    kRuleExceptFirst = 31,  // except_date_fmt : except_date_f
+    kRuleExceptNext = 32,   // except_date_fmt : except_date_fmt ',' except_date_f
+};
+
+// The first definition error of the parse being run.
+struct LanguageCheck {
+    int shifted_line = 0;  // line of the last token the parser took
+    int number = 0;        // 0: none
+    int line = 0;          // where it was found
+    std::string text;
+};
+
+// Whether a definition error is found by checking a value the parser has
+// taken (a number, a date, a name, a file name, a count), rather than by the
+// grammar's alternatives for text that does not fit, which the parser meets
+// at the token it cannot take.
+bool is_value_error(int number) {
+    switch (number) {
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 26:
+        case 54:
+        case 56:
+        case 200:
+        case 201:
+        case 202:
+        case 208:
+        case 209:
+        case 210:
+        case 211:
+        case 212:
+            return true;
+        default:
+            return false;
+    }
+}
+
+LanguageCheck* g_check = nullptr;
+
+// The parser's error sink during a check: keeps the first error and stops.
+bool note_definition_error(int number, const char* text) {
+    LanguageCheck* c = g_check;
+    if (c != nullptr && c->number == 0) {
+        c->number = number;
+        // The value lies in a token already taken; the parser may have read
+        // the next one, from a later line, before it checked the value.
+        c->line = is_value_error(number) && c->shifted_line > 0 ? c->shifted_line
+                                                                : schedule_scanner().line_number;
+        c->text = text != nullptr ? text : "";
+    }
+    return true;
+}
+
+// The text of a definition error as the parser formats it.
+std::string error_text(const LanguageCheck& c) {
+    if (!c.text.empty()) return c.text;
+    char buf[kFormatBufSize];
+    std::int16_t length = 0;
+    if (c.number == 54)
+        format_msg(buf, &length, kDefinitionErrorSet, c.number, {arg_int(kOpensNameMax)});
+    else if (c.number == 56)
+        format_msg(buf, &length, kDefinitionErrorSet, c.number, {arg_int(kOpensBaseMax)});
+    else
+        format_msg(buf, &length, kDefinitionErrorSet, c.number);
+    return std::string(buf, static_cast<std::size_t>(std::clamp<int>(length, 0, kFormatBufSize)));
+}
+
+// The actions of a check parse: those of the schedule selection, except that
+// no date clause element is evaluated (that needs a production date and the
+// calendars) and the ON clause never ends the parse, so that the whole
+// header is read up to the name of the first job.
+action_result check_action(int rule, std::span<const int> symbols, int& value) {
+    sched_eval_state& st = evaluation_state();
+    switch (rule) {
+        case kRuleOnClause:
+            return action_result::go_on;
+        case kRuleOnFirst:
+        case kRuleOnNext:
+            st.element = {};
+            st.saved = {};
+            return action_result::go_on;
+        case kRuleExceptFirst:
+        case kRuleExceptNext:
+            st.element = {};
+            return action_result::go_on;
+        default:
+            return schedule_action(rule, symbols, value);
+    }
+}
+
+// Puts back what a check parse borrows: the parser's evaluation state, its
+// scanner, the run's selected-schedule list (the actions enter the schedule
+// in it) and the error sink (the tool installs none otherwise).
+class ParserBorrow {
+  public:
+    ParserBorrow()
+        : state_(std::move(evaluation_state())), scanner_(std::move(schedule_scanner())) {
+        evaluation_state() = sched_eval_state{};
+        schedule_scanner() = scanner{};
+        std::swap(list_, run_selected_list());
+        set_schedule_error_sink(&note_definition_error);
+    }
+    ~ParserBorrow() {
+        set_schedule_error_sink(nullptr);
+        free_selected(run_selected_list());
+        std::swap(list_, run_selected_list());
+        schedule_scanner() = std::move(scanner_);
+        evaluation_state() = std::move(state_);
+    }
+    ParserBorrow(const ParserBorrow&) = delete;
+    ParserBorrow& operator=(const ParserBorrow&) = delete;
+
+  private:
+    sched_eval_state state_;
+    scanner scanner_;
+    selected_list list_;
+};
+
+void check_language(const std::vector<std::string>& lines, const std::string& file, int first_line,
+                    bool long_names, std::vector<input_fault>* faults) {
+    LanguageCheck check;
+    ParserBorrow borrow;
+    g_check = &check;
+
+    sched_eval_state& st = evaluation_state();
+    st.long_names = long_names;
+
+    string_lines_input input(lines, file);
+    scanner& sc = schedule_scanner();
+    reset_scanner(sc, &input);
+    parser_io io;
+    io.next_token = [&sc] { return next_token(sc); };
+    io.token_value = [&sc] { return sc.token_value; };
+    io.shifted = [&sc, &st, &check](int token) {
+        check.shifted_line = sc.line_number;
+        st.token_text = sc.token_text;
+        if (token == ID) {
+            st.token_line = sc.line_text;
+            st.token_line_number = sc.line_number;
+            st.token_column = sc.column;
+        }
+    };
+    io.action = check_action;
+    const int rc = run_parser(io);
+    const int end_line = sc.line_number;
+    sc.input = nullptr;
+    g_check = nullptr;
+
+    auto file_line = [&](int scanner_line) {
+        const int n = std::clamp(scanner_line, 1, std::max<int>(1, static_cast<int>(lines.size())));
+        return first_line + n - 1;
+    };
+    if (check.number != 0)
+        faults->push_back({file, file_line(check.line), error_text(check)});
+    else if (rc != 0)
+        faults->push_back({file, file_line(end_line), "the definition cannot be parsed"});
+}
+
+}  // namespace
+
 bool check_definition(std::string_view text, const std::string& file, int first_line,
-                      std::vector<input_fault>* faults) {
+                      bool long_names, std::vector<input_fault>* faults) {
     std::vector<std::string> lines;
     split_input_lines(text, &lines);
     const std::size_t before = faults->size();
@@ -465,6 +648,8 @@ bool check_definition(std::string_view text, const std::string& file, int first_
     if (state == kBefore)
         faults->push_back({file, first_line, "the definition has no SCHEDULE line"});
     if (state == kBody) faults->push_back({file, first_line, "the definition has no END line"});
+    // The parser would only repeat what the framing found.
+    if (faults->size() == before) check_language(lines, file, first_line, long_names, faults);
     return faults->size() == before;
 }
 
@@ -529,7 +714,9 @@ bool split_schedule_file(const input_text& in, const schedule_file_options& opti
     auto finish = [&]() {
         inside = false;
         ++found;
-        if (!check_definition(cur.text(), in.name, cur.first_line, faults)) cur_ok = false;
+        if (!check_definition(cur.text(), in.name, cur.first_line,
+                              options.name_width > DB_SHORT_NAME, faults))
+            cur_ok = false;
         std::size_t stored = 0;
         for (const std::string& line : cur.lines)
             stored += split_logical_line(line).size();

@@ -108,13 +108,23 @@ bool split_schedule_file(const input_text& in, const schedule_file_options& opti
 
 // The check every definition passes before it is stored: text holds the
 // definition's lines, each ended by a newline; first_line is the number of
-// its first line in the file. For now it checks the framing only: comment
-// lines, then the SCHEDULE line, then the body, and the END line last, with
-// no other SCHEDULE or END line between them. The place for a full check of
-// the definition language. Appends what it finds to *faults; true when the
-// definition passes.
+// its first line in the file; long_names gives the name widths of the
+// database (16 instead of 8 characters for workstations and schedules).
+//
+// First the framing: comment lines, then the SCHEDULE line, then the body,
+// and the END line last, with no other SCHEDULE or END line between them.
+// Then the definition is read with the schedule language's parser, as the
+// schedule selection reads a schedule it takes (up to the name of the first
+// job), but without evaluating the date clauses: the check needs no
+// production date and no calendar, since a calendar may be added after the
+// schedules that name it. The first definition error is reported with the
+// text of its message (set 2209) and the line the parser had reached; a text
+// the parser gives up on is reported too. Nothing is printed, and the
+// selected-schedule list is left as it was.
+//
+// Appends what it finds to *faults; true when the definition passes.
 bool check_definition(std::string_view text, const std::string& file, int first_line,
-                      std::vector<input_fault>* faults);
+                      bool long_names, std::vector<input_fault>* faults);
 
 // ---- calendar files ---------------------------------------------------------------
 

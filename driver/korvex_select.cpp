@@ -1,0 +1,209 @@
+// The selection pass over the schedule records, the run date's name list and
+// the scanner's input from the stored schedule text.
+#include "driver/korvex_select.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "driver/korvex_list.h"
+#include "driver/korvex_write.h"
+#include "driver/sparser.h"
+#include "utils/libs/dateutil.h"
+#include "utils/libs/dbaccs.h"
+#include "utils/libs/issuemsg.h"
+#include "utils/libs/voropts.h"
+
+namespace {
+
+constexpr int kDriverSet = 2207;
+constexpr int kMsgNoMemory = 2;
+constexpr int kMsgPassFailed = 10;
+constexpr int kMsgCalendarMember = 11;
+constexpr int kMsgCalendarScan = 12;
+constexpr int kMsgLineRead = 13;
+constexpr int kMsgLockSchedules = 15;
+constexpr int kMsgListOrdered = 16;
+constexpr int kMsgHalfDependency = 17;
+constexpr int kMsgLockCalendars = 29;
+
+constexpr int kFatal = MSG_STDERR | MSG_FATAL;
+
+constexpr std::array<const char*, 7> kDayNames = {"MO", "TU", "WE", "TH", "FR", "SA", "SU"};
+constexpr int kFriday = 4;
+
+// A fatal message with the database's error text as its argument. Returns 1
+// for the callers, should a test's exit hook let the message return.
+int database_fatal(const db_handle* db, int number) {
+    std::string text;
+    db_error_text(db, &text);
+    issue_msg(kFatal, kDriverSet, number, {arg_str(text.c_str())});
+    return 1;
+}
+
+// The database's error text as a message of its own on standard error.
+void database_warning(const db_handle* db) {
+    std::string text;
+    db_error_text(db, &text);
+    if (!text.empty()) issue_text(MSG_STDERR, text.data());
+}
+
+void add_name(run_context& ctx, std::string name) {
+    ctx.run_date_names.insert(ctx.run_date_names.begin(), std::move(name));
+}
+
+bool is_forced(const run_context& ctx, const std::string& workstation,
+               const std::string& schedule) {
+    for (const forced_schedule& f : ctx.forced)
+        if (f.workstation == workstation && f.schedule == schedule) return true;
+    return false;
+}
+
+// The update locks of the pass. Released quietly when the pass ends early;
+// the normal end releases them through release().
+class pass_locks {
+  public:
+    explicit pass_locks(db_handle* db) : db_(db) {}
+    pass_locks(const pass_locks&) = delete;
+    pass_locks& operator=(const pass_locks&) = delete;
+    ~pass_locks() {
+        if (schedules_) db_unlock_schedules(db_);
+        if (calendars_) db_unlock_calendars(db_);
+    }
+
+    bool lock_schedules() { return schedules_ = db_lock_schedules(db_) == DB_OK; }
+    bool lock_calendars() { return calendars_ = db_lock_calendars(db_) == DB_OK; }
+
+    // Releases both locks, each tried whatever became of the other; a failure
+    // is reported but not fatal.
+    void release() {
+        if (std::exchange(schedules_, false) && db_unlock_schedules(db_) != DB_OK)
+            database_warning(db_);
+        if (std::exchange(calendars_, false) && db_unlock_calendars(db_) != DB_OK)
+            database_warning(db_);
+    }
+
+  private:
+    db_handle* db_;
+    bool schedules_ = false;
+    bool calendars_ = false;
+};
+
+}  // namespace
+
+bool schedule_text_input::next_line(std::string& line) {
+    if (done_) return false;
+    std::string joined;
+    bool open = false;  // pieces of a long line are waiting for its end
+    std::string piece;
+    for (;;) {
+        const std::int16_t rc =
+            read_schedule_line(db_, workstation_.c_str(), schedule_.c_str(), &piece, &cursor_);
+        if (rc == DB_E_END) {
+            done_ = true;
+            // A long line whose last piece is missing still ends here.
+            if (!open) return false;
+            line = std::move(joined);
+            return true;
+        }
+        if (rc != DB_OK) {
+            done_ = true;
+            database_fatal(db_, kMsgLineRead);
+            return false;
+        }
+        if (is_continued_line(piece)) {
+            joined.append(piece, 0, piece.size() - 1);
+            open = true;
+            continue;
+        }
+        joined += piece;
+        line = std::move(joined);
+        return true;
+    }
+}
+
+int build_run_date_names(run_context& ctx) {
+    db_handle* db = ctx.database;
+
+    int cursor = 0;
+    calendar_info cal;
+    std::int16_t rc = DB_OK;
+    while ((rc = read_next_calendar(db, "@", &cursor, &cal)) == DB_OK) {
+        std::string name = field_to_str(cal.name.data(), DB_CALENDAR_NAME);
+        const std::int16_t in = find_calendar_date(db, name.c_str(), ctx.run_date);
+        if (in == DB_OK) {
+            add_name(ctx, std::move(name));
+        } else if (in != DB_E_MISSING) {
+            return database_fatal(db, kMsgCalendarMember);
+        }
+    }
+    if (rc != DB_E_END) return database_fatal(db, kMsgCalendarScan);
+
+    const int day = ((time_to_daynum(ctx.run_date) % 7) + 7) % 7;
+    if (day <= kFriday) {
+        add_name(ctx, "WEEKDAYS");
+        const std::int16_t holiday = find_calendar_date(db, "HOLIDAYS", ctx.run_date);
+        if (holiday == DB_E_MISSING) {
+            add_name(ctx, "WORKDAYS");
+        } else if (holiday != DB_OK) {
+            return database_fatal(db, kMsgCalendarMember);
+        }
+    }
+    add_name(ctx, kDayNames[static_cast<std::size_t>(day)]);
+    return 0;
+}
+
+int selection_pass(run_context& ctx) {
+    db_handle* db = ctx.database;
+
+    sched_eval_state& st = evaluation_state();
+    st.db = db;
+    st.run_date = ctx.run_date;
+    st.run_date_names = ctx.run_date_names;
+    st.this_workstation = ctx.this_workstation;
+    st.trace = ctx.parser_trace;
+    set_scanner_echo(schedule_scanner(), ctx.line_echo);
+
+    std::int16_t start = 0;
+    const OptionRequest requests[] = {{OPT_START, &start}};
+    get_options(requests);
+    st.start_of_day = start;
+
+    pass_locks locks(db);
+    if (!locks.lock_schedules()) return database_fatal(db, kMsgLockSchedules);
+    if (!locks.lock_calendars()) return database_fatal(db, kMsgLockCalendars);
+
+    const int width = ctx.long_names ? DB_LONG_NAME : DB_SHORT_NAME;
+    int cursor = 0;
+    sched_header header;
+    std::int16_t rc = DB_OK;
+    while ((rc = read_next_schedule(db, "@", "@", &cursor, &header)) == DB_OK) {
+        st.record_workstation = field_to_str(header.workstation.data(), width);
+        st.record_schedule = field_to_str(header.schedule.data(), width);
+
+        const bool forced = is_forced(ctx, st.record_workstation, st.record_schedule);
+        st.selected = forced;
+        st.forced = forced;
+        if (forced) {
+            const int added =
+                add_selected(st.record_workstation, st.record_schedule, 0, kKeepPriority);
+            if (added != kSelectedOk) {
+                const int number = added == kSelectedAlreadyOrdered   ? kMsgListOrdered
+                                   : added == kSelectedHalfDependency ? kMsgHalfDependency
+                                                                      : kMsgNoMemory;
+                issue_msg(kFatal, kDriverSet, number);
+                return 1;
+            }
+        }
+
+        schedule_text_input text(db, st.record_workstation, st.record_schedule);
+        if (parse_schedule(text, ctx.long_names) != 0) break;
+    }
+    // Also reached when the parser gave up: the last read result is then 0.
+    if (rc != DB_E_END) return database_fatal(db, kMsgPassFailed);
+
+    if (write_production_schedule(ctx) != 0) return 1;
+    locks.release();
+    return 0;
+}
