@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string_view>
 
 #include "platform/fileio.h"
@@ -788,28 +789,49 @@ int cmd_delete_calendar(const std::vector<std::string>& args) {
     return MASTDB_OK;
 }
 
-int cmd_add_dates(const std::vector<std::string>& args) {
-    if (args.size() < 2) return usage("add-dates takes NAME DATE...");
+// What add-dates and delete-dates share: the calendar's name and the dates
+// from the arguments, the database open, the calendar file locked and the
+// calendar there.
+struct DatesCommand {
     std::string name;
-    if (!calendar_name_arg(args[0], &name)) return MASTDB_FAILED;
     std::vector<time_value> dates;
-    if (!date_args({args.begin() + 1, args.end()}, &dates)) {
+    Database db;
+    std::unique_ptr<UpdateLock> lock;
+};
+
+// Returns MASTDB_OK when the command can go on.
+int start_dates_command(const std::vector<std::string>& args, const char* usage_text,
+                        DatesCommand* cmd) {
+    if (args.size() < 2) return usage(usage_text);
+    if (!calendar_name_arg(args[0], &cmd->name)) return MASTDB_FAILED;
+    if (!date_args({args.begin() + 1, args.end()}, &cmd->dates)) {
         note("nothing was changed");
         return MASTDB_FAILED;
     }
-    Database db;
-    if (!open_database(DB_FILE_CALENDARS, &db)) return MASTDB_FAILED;
-    UpdateLock lock(db.h.get(), false);
-    if (!lock.lock()) return MASTDB_FAILED;
-    db_handle* h = db.h.get();
+    if (!open_database(DB_FILE_CALENDARS, &cmd->db)) return MASTDB_FAILED;
+    cmd->lock = std::make_unique<UpdateLock>(cmd->db.h.get(), false);
+    if (!cmd->lock->lock()) return MASTDB_FAILED;
     bool failed = false;
-    if (!calendar_exists(h, name, &failed)) {
+    if (!calendar_exists(cmd->db.h.get(), cmd->name, &failed)) {
         if (!failed) {
-            note("there is no calendar " + name);
+            note("there is no calendar " + cmd->name);
             issue_db_message(DB_E_MISSING);
         }
         return MASTDB_FAILED;
     }
+    return MASTDB_OK;
+}
+
+int cmd_add_dates(const std::vector<std::string>& args) {
+    DatesCommand cmd;
+    if (const int rc = start_dates_command(args, "add-dates takes NAME DATE...", &cmd);
+        rc != MASTDB_OK)
+        return rc;
+    const std::string& name = cmd.name;
+    const std::vector<time_value>& dates = cmd.dates;
+    Database& db = cmd.db;
+    UpdateLock& lock = *cmd.lock;
+    db_handle* h = db.h.get();
     std::size_t fresh = 0;
     for (time_value d : dates) {
         const std::int16_t rc = find_calendar_date(h, name.c_str(), d);
@@ -840,27 +862,14 @@ int cmd_add_dates(const std::vector<std::string>& args) {
 }
 
 int cmd_delete_dates(const std::vector<std::string>& args) {
-    if (args.size() < 2) return usage("delete-dates takes NAME DATE...");
-    std::string name;
-    if (!calendar_name_arg(args[0], &name)) return MASTDB_FAILED;
-    std::vector<time_value> dates;
-    if (!date_args({args.begin() + 1, args.end()}, &dates)) {
-        note("nothing was changed");
-        return MASTDB_FAILED;
-    }
-    Database db;
-    if (!open_database(DB_FILE_CALENDARS, &db)) return MASTDB_FAILED;
-    db_handle* h = db.h.get();
-    UpdateLock lock(h, false);
-    if (!lock.lock()) return MASTDB_FAILED;
-    bool failed = false;
-    if (!calendar_exists(h, name, &failed)) {
-        if (!failed) {
-            note("there is no calendar " + name);
-            issue_db_message(DB_E_MISSING);
-        }
-        return MASTDB_FAILED;
-    }
+    DatesCommand cmd;
+    if (const int rc = start_dates_command(args, "delete-dates takes NAME DATE...", &cmd);
+        rc != MASTDB_OK)
+        return rc;
+    const std::string& name = cmd.name;
+    const std::vector<time_value>& dates = cmd.dates;
+    db_handle* h = cmd.db.h.get();
+    UpdateLock& lock = *cmd.lock;
     // Every date must be there before any is deleted.
     const int order = get_date_format();
     bool missing = false;
