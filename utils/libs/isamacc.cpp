@@ -202,15 +202,114 @@ bool blank_type(const char* hdr) {
     return hdr[0] == ' ' && hdr[1] == ' ';
 }
 
+// ---- read-ahead under the lock ----------------------------------------------
+
+constexpr std::size_t kCacheBlock = 8192;       // bytes of one read-ahead block
+constexpr std::size_t kCacheBlocks = 256;       // blocks a handle keeps at most
+constexpr std::size_t kCachePositions = 16384;  // remembered key look-ups at most
+
+// Forgets every block (and frees them) and the file size.
+void drop_cache(isam_handle* h) {
+    isam_read_cache& c = h->cache;
+    c.blocks.clear();
+    c.blocks.shrink_to_fit();
+    c.where.clear();
+    c.positions.clear();
+    c.patterns.clear();
+    c.last = -1;
+    c.clock = 0;
+    c.file_size = -1;
+}
+
+// The handle is about to change the file: what it read ahead may no longer
+// hold, and reads go to the file directly until the lock is released.
+void note_write(isam_handle* h) {
+    drop_cache(h);
+    h->cache.written = true;
+}
+
+bool cache_usable(const isam_handle* h) {
+    return (h->flags & ISAM_FL_LOCKED) != 0 && !h->cache.written;
+}
+
+// The block with the given number, read from the file when not held; null
+// with errno set when the file cannot be read.
+const isam_read_cache::block* cache_block(isam_handle* h, std::int64_t number) {
+    isam_read_cache& c = h->cache;
+    ++c.clock;
+    if (c.last >= 0 && c.blocks[static_cast<std::size_t>(c.last)].number == number) {
+        c.blocks[static_cast<std::size_t>(c.last)].used = c.clock;
+        return &c.blocks[static_cast<std::size_t>(c.last)];
+    }
+    if (auto it = c.where.find(number); it != c.where.end()) {
+        isam_read_cache::block& b = c.blocks[it->second];
+        b.used = c.clock;
+        c.last = static_cast<int>(it->second);
+        return &b;
+    }
+    std::size_t victim = 0;
+    if (c.blocks.size() < kCacheBlocks) {
+        victim = c.blocks.size();
+        c.blocks.emplace_back();
+        c.blocks.back().data.resize(kCacheBlock);
+    } else {
+        for (std::size_t i = 1; i < c.blocks.size(); ++i)
+            if (c.blocks[i].used < c.blocks[victim].used) victim = i;
+    }
+    isam_read_cache::block& b = c.blocks[victim];
+    if (b.number >= 0) c.where.erase(b.number);
+    b.number = -1;
+    b.filled = 0;
+    c.last = -1;
+    const std::int64_t base = number * static_cast<std::int64_t>(kCacheBlock);
+    while (b.filled < kCacheBlock) {
+        long got = plat::FH_pread_file(h->fd, b.data.data() + b.filled, kCacheBlock - b.filled,
+                                       base + static_cast<std::int64_t>(b.filled));
+        if (got < 0) return nullptr;
+        if (got == 0) break;
+        b.filled += static_cast<std::size_t>(got);
+    }
+    b.number = number;
+    b.used = c.clock;
+    c.where[number] = victim;
+    c.last = static_cast<int>(victim);
+    return &b;
+}
+
+// Copies n bytes at pos from the read-ahead blocks; the bytes copied (fewer
+// at the end of the file) or -1 with errno set.
+long cache_read(isam_handle* h, std::int64_t pos, char* out, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n) {
+        const std::int64_t at = pos + static_cast<std::int64_t>(done);
+        const std::int64_t number = at / static_cast<std::int64_t>(kCacheBlock);
+        const isam_read_cache::block* b = cache_block(h, number);
+        if (b == nullptr) return -1;
+        const std::size_t off =
+            static_cast<std::size_t>(at - number * static_cast<std::int64_t>(kCacheBlock));
+        if (off >= b->filled) break;
+        const std::size_t take = std::min(n - done, b->filled - off);
+        std::memcpy(out + done, b->data.data() + off, take);
+        done += take;
+        if (b->filled < kCacheBlock) break;
+    }
+    return static_cast<long>(done);
+}
+
 // Upper bound of the number of records the data file can hold now: bounds
 // every walk along a chain, so a damaged chain that loops ends.
-std::int64_t record_bound(const isam_handle* h) {
+std::int64_t record_bound(isam_handle* h) {
     int shortest = line_len(h, 0);
     for (int n = 1; n <= h->kinds; ++n)
         shortest = std::min(shortest, line_len(h, n));
     plat::FileStatus st;
     std::int64_t size = kMaxPos;
-    if (plat::FH_fstat_file(h->fd, &st) == 0) size = st.size;
+    if (cache_usable(h) && h->cache.file_size >= 0) {
+        size = h->cache.file_size;
+    } else if (plat::FH_fstat_file(h->fd, &st) == 0) {
+        size = st.size;
+        if (cache_usable(h)) h->cache.file_size = size;
+    }
     if (size < ISAM_HEADER_SIZE) return 1;
     return (size - ISAM_HEADER_SIZE) / shortest + 1;
 }
@@ -224,6 +323,23 @@ std::int16_t read_line(isam_handle* h, int slot, std::int64_t pos, char* hdr, ch
     const int hl = hdr_len(h->kinds);
     const int rl = rec_len(h, slot);
     char nl = 0;
+    if (cache_usable(h)) {
+        // The header, data and newline are adjacent: one copy, then split.
+        const std::size_t n = static_cast<std::size_t>(hl + rl + 1);
+        char line[512];
+        std::vector<char> big;
+        char* buf = line;
+        if (n > sizeof line) {
+            big.resize(n);
+            buf = big.data();
+        }
+        long r = cache_read(h, pos, buf, n);
+        if (r != static_cast<long>(n)) return io_fail(h, read_code, pos, r);
+        std::memcpy(hdr, buf, static_cast<std::size_t>(hl));
+        std::memcpy(data, buf + hl, static_cast<std::size_t>(rl));
+        if (buf[n - 1] != '\n') return fail(h, ISAM_E_WRONG_TYPE, pos);
+        return ISAM_OK;
+    }
     if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) < 0) return sys_fail(h, seek_code, pos);
     struct iovec iov[3] = {
         {hdr, static_cast<std::size_t>(hl)}, {data, static_cast<std::size_t>(rl)}, {&nl, 1}};
@@ -262,6 +378,7 @@ std::int16_t check_detail(isam_handle* h, int n, std::int64_t pos, const char* h
 std::int16_t write_header(isam_handle* h, int slot, std::int64_t pos, const char* hdr) {
     if (pos <= 0) header_write_abort(h, slot, pos, hdr);
     const int hl = hdr_len(h->kinds);
+    note_write(h);
     if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) < 0) return sys_fail(h, ISAM_E_HDRW_SEEK, pos);
     long w = plat::FH_write_file(h->fd, hdr, static_cast<std::size_t>(hl));
     if (w != hl) return io_fail(h, ISAM_E_HDRW_WRITE, pos, w);
@@ -502,11 +619,30 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
                 h->flags &= ~ISAM_FL_PATTERN;
             }
             if ((c = refresh_unlocked(h))) break;
+            if (mode == ISAM_READ_PATTERN && cache_usable(h)) {
+                // The first match of a pattern cannot change under the lock.
+                auto known = h->cache.patterns.find(h->pattern);
+                if (known != h->cache.patterns.end()) {
+                    if (known->second.position == 0) {
+                        c = fail(h, ISAM_E_NOT_FOUND);
+                    } else {
+                        pos = known->second.position;
+                        ixkey = known->second.key;
+                        ixlen = klen;
+                    }
+                    break;
+                }
+            }
             if (btgoto(h->index.get(), BT_PREVIOUS) != BT_OK) {
                 c = ix_fail(h, ISAM_E_IX_GOTO);
                 break;
             }
             c = step_forward(h, mode == ISAM_READ_PATTERN, &pos, &ixkey, &ixlen);
+            if (mode == ISAM_READ_PATTERN && cache_usable(h) &&
+                ((c == ISAM_OK && ixlen == klen) || c == ISAM_E_NOT_FOUND)) {
+                if (h->cache.patterns.size() >= kCachePositions) h->cache.patterns.clear();
+                h->cache.patterns[h->pattern] = {c == ISAM_OK ? pos : 0, ixkey};
+            }
             break;
         case ISAM_READ_NEXT:
             if (s.state & ISAM_ST_READFAIL) {
@@ -543,7 +679,22 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
             s.key_valid = true;
             if ((c = refresh_unlocked(h))) break;
             std::int32_t v = 0;
-            int r = btfind(h->index.get(), s.key.data(), klen, &v);
+            const std::string probe(s.key.data(), static_cast<std::size_t>(klen));
+            auto known = cache_usable(h) && mode == ISAM_READ_EXACT ? h->cache.positions.find(probe)
+                                                                    : h->cache.positions.end();
+            int r = BT_OK;
+            if (known != h->cache.positions.end()) {
+                // Looked up before under this lock: the index has not changed.
+                v = known->second;
+                r = v == 0 ? BT_NOT_FOUND : BT_OK;
+            } else {
+                r = btfind(h->index.get(), s.key.data(), klen, &v);
+                if (mode == ISAM_READ_EXACT && cache_usable(h) &&
+                    (r == BT_OK || r == BT_NOT_FOUND)) {
+                    if (h->cache.positions.size() >= kCachePositions) h->cache.positions.clear();
+                    h->cache.positions.emplace(probe, r == BT_OK ? v : 0);
+                }
+            }
             if (r == BT_OK) {
                 pos = static_cast<std::uint32_t>(v);
                 std::memcpy(ixkey.data(), s.key.data(), static_cast<std::size_t>(klen));
@@ -806,6 +957,7 @@ std::int16_t find_predecessor(isam_handle* h, int n, const char* nk, std::int64_
 
 // Undoes an appended record whose linking failed: its type becomes blanks.
 void undo_append(isam_handle* h, std::int64_t pos) {
+    note_write(h);
     if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) >= 0) plat::FH_write_file(h->fd, "  ", 2);
 }
 
@@ -1304,6 +1456,7 @@ std::int16_t isam_close(isam_ptr* handle, std::string* msg) {
         if (msg) isam_error_text(h, msg);
         return c;
     }
+    drop_cache(h);
     std::int16_t c = ISAM_OK;
     if (h->index) {
         errno = 0;
@@ -1331,6 +1484,7 @@ std::int16_t isam_read(isam_handle* h, void* record, int mode, const char* key, 
 
 std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
     if (std::int16_t c = enter(h)) return c;
+    note_write(h);
     if (std::int16_t c = check_update(h, slot)) return c;
     if (!record) return set_code(h, ISAM_E_ADD_WRITE, 0, EINVAL);
     const char* data = static_cast<const char*>(record);
@@ -1405,6 +1559,7 @@ std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
 
 std::int16_t isam_replace(isam_handle* h, const void* record, int slot) {
     if (std::int16_t c = enter(h)) return c;
+    note_write(h);
     if (std::int16_t c = check_current(h, slot)) return c;
     if (!record) return set_code(h, ISAM_E_REPLACE_WRITE, 0, EINVAL);
     const char* data = static_cast<const char*>(record);
@@ -1431,6 +1586,7 @@ std::int16_t isam_replace(isam_handle* h, const void* record, int slot) {
 
 std::int16_t isam_delete(isam_handle* h, int slot) {
     if (std::int16_t c = enter(h)) return c;
+    note_write(h);
     if (std::int16_t c = check_current(h, slot)) return c;
     if (std::int16_t c = check_fresh(h, slot)) return c;
     isam_slot& m = h->slots[0];
@@ -1506,6 +1662,8 @@ std::int16_t isam_lock(isam_handle* h, int request) {
         plat::FH_unlock_file_region(h->fd, 2, 0);
         return set_code(h, ISAM_E_IX_REFRESH, 0, e, r > 0 ? r : h->index->error);
     }
+    drop_cache(h);
+    h->cache.written = false;
     h->flags |= ISAM_FL_LOCKED;
     return ISAM_OK;
 }
@@ -1515,6 +1673,10 @@ std::int16_t isam_unlock(isam_handle* h) {
     if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
     if (h->flags & ISAM_FL_EXCLUSIVE) return ISAM_OK;
     if (!(h->flags & ISAM_FL_LOCKED)) return fail(h, ISAM_E_NOT_LOCKED);
+    // Once the lock is gone others may change the file: forget what was read
+    // ahead.
+    drop_cache(h);
+    h->cache.written = false;
     std::int16_t c = ISAM_OK;
     // The data is in the system's cache and visible to others either way; a
     // failed flush is reported but does not keep the lock.
@@ -1530,6 +1692,7 @@ std::int16_t isam_unlock(isam_handle* h) {
 
 std::int16_t isam_zap(isam_handle* h) {
     if (std::int16_t c = enter(h)) return c;
+    note_write(h);
     if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
     const bool excl = (h->flags & ISAM_FL_EXCLUSIVE) != 0;
     if (!excl) {
@@ -1559,6 +1722,7 @@ std::int16_t isam_zap(isam_handle* h) {
 
 std::int16_t isam_rebuild(isam_handle* h) {
     if (std::int16_t c = enter(h)) return c;
+    note_write(h);
     if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
     rebuild_state st;
     st.h = h;
@@ -1627,6 +1791,7 @@ std::int16_t isam_rebuild(isam_handle* h) {
 std::int16_t isam_set_match(isam_handle* h, isam_match_fn fn) {
     if (std::int16_t c = enter(h)) return c;
     h->match = fn ? fn : match_pattern_exact;
+    h->cache.patterns.clear();  // first matches found with the old function
     return ISAM_OK;
 }
 

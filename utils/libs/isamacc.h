@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "btree/btree.h"
@@ -215,6 +216,31 @@ struct isam_slot {
     std::int64_t step_limit = 0;  // most records the file can hold, as last computed
 };
 
+// Read-ahead of the data file, used only while the handle holds the update
+// (or exclusive) lock: no other process can change the file then, so blocks
+// read once stay valid until this handle writes, unlocks or closes, which
+// drop them all.
+struct isam_read_cache {
+    struct block {
+        std::int64_t number = -1;  // block index (position / block size), -1 unused
+        std::size_t filled = 0;    // bytes read (fewer at the end of the file)
+        std::uint64_t used = 0;    // last use, for replacement
+        std::vector<char> data;
+    };
+    std::vector<block> blocks;
+    std::unordered_map<std::int64_t, std::size_t> where;      // block number -> index in blocks
+    std::unordered_map<std::string, std::int32_t> positions;  // master key -> position, 0 absent
+    struct first_match {
+        std::int64_t position = 0;  // 0: no key matches
+        std::vector<char> key;      // the matching index key
+    };
+    std::unordered_map<std::string, first_match> patterns;  // pattern -> its first match
+    std::uint64_t clock = 0;
+    int last = -1;                // block of the last hit
+    std::int64_t file_size = -1;  // data file size, -1 not known
+    bool written = false;         // the handle wrote under this lock: no read-ahead until unlock
+};
+
 // The keyed file handle. Create with isam_open, free with isam_close (or let
 // the owning isam_ptr go, which closes quietly).
 struct isam_handle {
@@ -233,7 +259,8 @@ struct isam_handle {
     std::array<isam_slot, ISAM_NSLOTS> slots;
 
     // Bookkeeping of this implementation.
-    int index_error = 0;  // index error code saved for the error text
+    int index_error = 0;    // index error code saved for the error text
+    isam_read_cache cache;  // read-ahead while locked
 };
 
 struct isam_closer {

@@ -1,0 +1,105 @@
+// Reads under the update lock come from what the handle read ahead and the
+// look-ups it remembers; every change the handle makes, and every change
+// another process makes between locks, must still be read back.
+#include "keyed_testutil.h"
+
+using namespace keyed_test;
+
+namespace {
+
+class KeyedReadAhead : public testing::Test {
+  protected:
+    void SetUp() override {
+        path = dir.file("cached");
+        h = create_file(path, sched_desc());
+        ASSERT_TRUE(h);
+        ASSERT_EQ(isam_lock(h.get(), 0), 0);
+        // Enough records to span several read-ahead blocks.
+        for (int i = 0; i < 60; ++i) {
+            const std::string name = "S" + std::to_string(100 + i);
+            ASSERT_EQ(add_rec(h.get(), 0, sched_master("WS", name, "old")), 0);
+            for (int n = 1; n <= 5; ++n)
+                ASSERT_EQ(add_rec(h.get(), 1, sched_line("WS", name, n, "line")), 0);
+        }
+        ASSERT_EQ(isam_unlock(h.get()), 0);
+    }
+
+    static std::string key(const std::string& name) { return pad("WS", 8) + pad(name, 8); }
+
+    ScratchDir dir;
+    std::string path;
+    isam_ptr h;
+};
+
+TEST_F(KeyedReadAhead, OwnChangesUnderTheLockAreReadBack) {
+    ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    std::string rec;
+    // Prime the remembered look-ups: a hit, a miss, a pattern with no match.
+    ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S130"), &rec), 0);
+    EXPECT_EQ(rec, sched_master("WS", "S130", "old"));
+    EXPECT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("NEW"), &rec), ISAM_E_NOT_FOUND);
+    EXPECT_EQ(read_rec(h.get(), 0, ISAM_READ_PATTERN, key("NEW"), &rec), ISAM_E_NOT_FOUND);
+    ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S130"), &rec), 0);
+    EXPECT_EQ(chain(h.get(), 1).size(), 5u);
+
+    // Replace, add and delete; each is seen by the very next read.
+    ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S130"), &rec), 0);
+    ASSERT_EQ(isam_replace(h.get(), sched_master("WS", "S130", "new").data(), 0), 0);
+    ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S130"), &rec), 0);
+    EXPECT_EQ(rec, sched_master("WS", "S130", "new"));
+    ASSERT_EQ(add_rec(h.get(), 1, sched_line("WS", "S130", 6, "added")), 0);
+    EXPECT_EQ(chain(h.get(), 1).size(), 6u);
+
+    ASSERT_EQ(add_rec(h.get(), 0, sched_master("WS", "NEW", "x")), 0);
+    EXPECT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("NEW"), &rec), 0);
+    EXPECT_EQ(read_rec(h.get(), 0, ISAM_READ_PATTERN, key("NEW"), &rec), 0);
+    EXPECT_EQ(rec, sched_master("WS", "NEW", "x"));
+
+    ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S101"), &rec), 0);
+    ASSERT_EQ(isam_delete(h.get(), 0), 0);
+    EXPECT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S101"), &rec), ISAM_E_NOT_FOUND);
+    ASSERT_EQ(isam_unlock(h.get()), 0);
+
+    // Everything read under the lock matches a fresh handle's view.
+    isam_ptr fresh = open_file(path);
+    ASSERT_TRUE(fresh);
+    ASSERT_EQ(read_rec(fresh.get(), 0, ISAM_READ_EXACT, key("S130"), &rec), 0);
+    EXPECT_EQ(rec, sched_master("WS", "S130", "new"));
+    EXPECT_EQ(chain(fresh.get(), 1).size(), 6u);
+    EXPECT_EQ(read_rec(fresh.get(), 0, ISAM_READ_EXACT, key("S101"), &rec), ISAM_E_NOT_FOUND);
+}
+
+TEST_F(KeyedReadAhead, AnotherProcessChangeIsSeenAfterRelocking) {
+    std::string rec;
+    ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S140"), &rec), 0);
+    EXPECT_EQ(read_rec(h.get(), 0, ISAM_READ_PATTERN, key("LATE"), &rec), ISAM_E_NOT_FOUND);
+    ASSERT_EQ(isam_unlock(h.get()), 0);
+
+    Child writer([&](int up, int) {
+        isam_ptr c;
+        std::string msg;
+        if (isam_open(&c, path.c_str(), nullptr, 1, 0, &msg)) return 1;
+        if (isam_lock(c.get(), 0)) return 2;
+        std::string r;
+        if (read_rec(c.get(), 0, ISAM_READ_EXACT, key("S140"), &r)) return 3;
+        if (isam_replace(c.get(), sched_master("WS", "S140", "theirs").data(), 0)) return 4;
+        if (add_rec(c.get(), 1, sched_line("WS", "S140", 9, "theirs"))) return 5;
+        if (add_rec(c.get(), 0, sched_master("WS", "LATE", "theirs"))) return 6;
+        if (isam_unlock(c.get())) return 7;
+        send_byte(up, 'w');
+        return 0;
+    });
+    ASSERT_TRUE(writer.started());
+    ASSERT_EQ(writer.expect(), 'w');
+    EXPECT_EQ(writer.wait(), 0);
+
+    ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S140"), &rec), 0);
+    EXPECT_EQ(rec, sched_master("WS", "S140", "theirs"));
+    EXPECT_EQ(chain(h.get(), 1).size(), 6u);  // the new line at the end of the file too
+    EXPECT_EQ(read_rec(h.get(), 0, ISAM_READ_PATTERN, key("LATE"), &rec), 0);
+    ASSERT_EQ(isam_unlock(h.get()), 0);
+}
+
+}  // namespace
