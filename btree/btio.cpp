@@ -75,6 +75,7 @@ bool bt_super_valid(const bt_superblock& sb) {
 int bt_write_super(btree_handle* h) {
     std::uint8_t raw[BT_SUPER_SIZE];
     h->sb_dirty = 1;
+    h->unsynced = true;
     bt_encode_super(h->sb, raw);
     if (bt_pwrite_all(h->fd, raw, sizeof raw, 0) != 0) return -1;
     h->sb_dirty = 0;
@@ -137,6 +138,7 @@ static void move_buf(btree_handle* h, int i) {
 }
 
 static int write_buf(btree_handle* h, bt_buffer& b) {
+    h->unsynced = true;
     if (bt_pwrite_all(h->fd, b.image.data(), b.image.size(), b.offset) != 0) return -1;
     b.state = BT_BUF_CLEAN;
     return 0;
@@ -317,6 +319,11 @@ int btree_sync(btree_handle* h) {
         if (b.state == BT_BUF_DIRTY && b.offset != BT_NOPAGE && write_buf(h, b) != 0) rc = -1;
     }
     if (h->sb_dirty && h->sb.magic == BT_MAGIC && bt_write_super(h) != 0) rc = -1;
-    if (plat::FH_fsync_file(h->fd) != 0) rc = -1;
+    if (h->unsynced) {
+        if (plat::FH_fsync_file(h->fd) != 0)
+            rc = -1;
+        else if (rc == 0)
+            h->unsynced = false;
+    }
     return rc;
 }

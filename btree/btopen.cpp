@@ -35,6 +35,7 @@ int init_empty(btree_handle* h) {
     h->sb = new_superblock();
     if (bt_write_super(h) != 0) return -1;
     std::vector<std::uint8_t> img(static_cast<std::size_t>(BT_PAGE_SIZE), 0);
+    h->unsynced = true;
     bt_page_encode(bt_page{}, BT_PAGE_SIZE, img.data());
     return bt_pwrite_all(h->fd, img.data(), img.size(), h->sb.root);
 }

@@ -152,6 +152,7 @@ struct btree_handle {
     bool loading = false;         // path holds the leftmost pages of a bulk load
     int walk_direction = 0;       // direction of the sibling moves counted below
     std::int64_t walk_steps = 0;  // consecutive sibling moves, bounded by the page count
+    bool unsynced = false;        // written to since the file was last flushed to disk
 };
 
 struct btree_closer {
@@ -199,7 +200,8 @@ int btload(btree_handle* h, const void* key, int key_len, std::int32_t value, in
 // Resets the index to empty (file truncated to two pages).
 int btzap(btree_handle* h);
 
-// Writes every pending page and the superblock and flushes the file to disk.
+// Writes every pending page and the superblock and flushes the file to disk
+// (the flush is left out when nothing was written since the last one).
 int btree_sync(btree_handle* h);
 
 // 0 when the cached pages can be trusted (the file did not change, or it was

@@ -186,7 +186,6 @@ settle_result settle_run(run_context& ctx, int argc, const char* const* argv) {
     }
     if (open_output(ctx) != 0) return settle_result::Failed;
     if (ctx.run_date == 0 && ctx.forced.empty()) return settle_result::NothingToDo;
-    if (ctx.run_date != 0 && build_run_date_names(ctx) != 0) return settle_result::Failed;
     read_debug_switch(ctx);
     return settle_result::Select;
 }

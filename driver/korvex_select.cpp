@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "driver/korvex_list.h"
@@ -53,12 +54,27 @@ void add_name(run_context& ctx, std::string name) {
     ctx.run_date_names.insert(ctx.run_date_names.begin(), std::move(name));
 }
 
-bool is_forced(const run_context& ctx, const std::string& workstation,
-               const std::string& schedule) {
-    for (const forced_schedule& f : ctx.forced)
-        if (f.workstation == workstation && f.schedule == schedule) return true;
-    return false;
-}
+// The forced list as a set, so that each record costs one look-up however
+// long the list is.
+class forced_set {
+  public:
+    explicit forced_set(const run_context& ctx) {
+        for (const forced_schedule& f : ctx.forced)
+            keys_.insert(key(f.workstation, f.schedule));
+    }
+    bool contains(const std::string& workstation, const std::string& schedule) const {
+        return !keys_.empty() && keys_.count(key(workstation, schedule)) != 0;
+    }
+
+  private:
+    static std::string key(const std::string& workstation, const std::string& schedule) {
+        std::string k = workstation;
+        k += '\0';
+        k += schedule;
+        return k;
+    }
+    std::unordered_set<std::string> keys_;
+};
 
 // The update locks of the pass. Released quietly when the pass ends early;
 // the normal end releases them through release().
@@ -94,17 +110,16 @@ class pass_locks {
 
 bool schedule_text_input::next_line(std::string& line) {
     if (done_) return false;
-    std::string joined;
+    joined_.clear();
     bool open = false;  // pieces of a long line are waiting for its end
-    std::string piece;
     for (;;) {
         const std::int16_t rc =
-            read_schedule_line(db_, workstation_.c_str(), schedule_.c_str(), &piece, &cursor_);
+            read_schedule_line(db_, workstation_.c_str(), schedule_.c_str(), &piece_, &cursor_);
         if (rc == DB_E_END) {
             done_ = true;
             // A long line whose last piece is missing still ends here.
             if (!open) return false;
-            line = std::move(joined);
+            line.swap(joined_);
             return true;
         }
         if (rc != DB_OK) {
@@ -112,13 +127,13 @@ bool schedule_text_input::next_line(std::string& line) {
             database_fatal(db_, kMsgLineRead);
             return false;
         }
-        if (is_continued_line(piece)) {
-            joined.append(piece, 0, piece.size() - 1);
+        if (is_continued_line(piece_)) {
+            joined_.append(piece_, 0, piece_.size() - 1);
             open = true;
             continue;
         }
-        joined += piece;
-        line = std::move(joined);
+        joined_ += piece_;
+        line.swap(joined_);
         return true;
     }
 }
@@ -157,6 +172,16 @@ int build_run_date_names(run_context& ctx) {
 int selection_pass(run_context& ctx) {
     db_handle* db = ctx.database;
 
+    // The calendar scan for the run date's names and the pass itself see one
+    // state of the database: both run under the update locks, so that a
+    // change made meanwhile by another program is seen entirely or not at
+    // all. The schedule files are locked before the calendar file, and
+    // programs that change the database hold one of the two at a time.
+    pass_locks locks(db);
+    if (!locks.lock_schedules()) return database_fatal(db, kMsgLockSchedules);
+    if (!locks.lock_calendars()) return database_fatal(db, kMsgLockCalendars);
+    if (ctx.run_date != 0 && ctx.run_date_names.empty() && build_run_date_names(ctx) != 0) return 1;
+
     sched_eval_state& st = evaluation_state();
     st.db = db;
     st.run_date = ctx.run_date;
@@ -165,15 +190,20 @@ int selection_pass(run_context& ctx) {
     st.trace = ctx.parser_trace;
     set_scanner_echo(schedule_scanner(), ctx.line_echo);
 
+    // Answers from the calendar file hold while the lock is held.
+    calendar_lookups lookups;
+    st.lookups = &lookups;
+    struct lookups_off {
+        sched_eval_state& st;
+        ~lookups_off() { st.lookups = nullptr; }
+    } off{st};
+
     std::int16_t start = 0;
     const OptionRequest requests[] = {{OPT_START, &start}};
     get_options(requests);
     st.start_of_day = start;
 
-    pass_locks locks(db);
-    if (!locks.lock_schedules()) return database_fatal(db, kMsgLockSchedules);
-    if (!locks.lock_calendars()) return database_fatal(db, kMsgLockCalendars);
-
+    const forced_set forced_list(ctx);
     const int width = ctx.long_names ? DB_LONG_NAME : DB_SHORT_NAME;
     int cursor = 0;
     sched_header header;
@@ -182,7 +212,7 @@ int selection_pass(run_context& ctx) {
         st.record_workstation = field_to_str(header.workstation.data(), width);
         st.record_schedule = field_to_str(header.schedule.data(), width);
 
-        const bool forced = is_forced(ctx, st.record_workstation, st.record_schedule);
+        const bool forced = forced_list.contains(st.record_workstation, st.record_schedule);
         st.selected = forced;
         st.forced = forced;
         if (forced) {

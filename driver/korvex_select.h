@@ -18,8 +18,10 @@ int build_run_date_names(run_context& ctx);
 
 // Runs the pass over all schedule records with the schedule and calendar
 // files locked, then writes the production schedule file (closing the output
-// stream) and releases the locks. Database failures are fatal (2207/10,
-// 2207/13, 2207/15, 2207/29); a definition error in a stored schedule ends
+// stream) and releases the locks. With a run date and no names built yet, the
+// run date's name list is built first, under the same locks. Database
+// failures are fatal (2207/10, 2207/11, 2207/12, 2207/13, 2207/15,
+// 2207/29); a definition error in a stored schedule ends
 // the process with exit status 2. Returns 0, or 1 when a test's exit hook
 // lets a fatal message return.
 //
@@ -48,4 +50,6 @@ class schedule_text_input : public scan_input {
     std::string schedule_;
     int cursor_ = 0;  // the text-line cursor; 0 before the first line
     bool done_ = false;
+    std::string piece_;   // the last stored line read
+    std::string joined_;  // the line being assembled
 };

@@ -49,7 +49,10 @@ class schedule_output {
         }
         if (!text.empty() && std::fwrite(text.data(), 1, text.size(), f_) != text.size()) failed();
     }
-    void line(const std::string& text) { put(text + '\n'); }
+    void line(const std::string& text) {
+        put(text);
+        if (f_ != nullptr && std::fputc('\n', f_) == EOF) failed();
+    }
     int error() const { return error_; }
 
   private:

@@ -395,9 +395,21 @@ bool in_run_date_names(const sched_eval_state& st, std::string_view word) {
 }
 
 bool check_calendar(sched_eval_state& st, std::string& calendar) {
-    int cursor = 0;
-    calendar_info info;
-    const std::int16_t rc = read_next_calendar(st.db, calendar.c_str(), &cursor, &info);
+    std::int16_t rc = DB_OK;
+    const bool* known = nullptr;
+    if (st.lookups != nullptr) {
+        const auto it = st.lookups->exists.find(calendar);
+        if (it != st.lookups->exists.end()) known = &it->second;
+    }
+    if (known != nullptr) {
+        rc = *known ? DB_OK : DB_E_END;
+    } else {
+        int cursor = 0;
+        calendar_info info;
+        rc = read_next_calendar(st.db, calendar.c_str(), &cursor, &info);
+        if (st.lookups != nullptr && (rc == DB_OK || rc == DB_E_END))
+            st.lookups->exists.emplace(calendar, rc == DB_OK);
+    }
     if (rc == DB_OK) return true;
     if (rc != DB_E_END) {
         // The calendar file cannot be read at all: not a missing calendar.
@@ -422,16 +434,14 @@ step_kind kind_of_unit(std::string_view unit) {
     return step_kind::none;
 }
 
-// Steps from one calendar date over local calendar days, by day numbers, so
-// that days of 23 or 25 hours do not shift the count.
-struct day_stepper {
+// Whether a day counts as a step of the kind: every day, a weekday, or a
+// weekday outside HOLIDAYS. A failed HOLIDAYS look-up is reported (fatal) and
+// sets failed.
+struct step_counter {
     sched_eval_state& st;
     step_kind kind;
-    int direction;                                    // +1 or -1
-    std::int64_t steps;                               // counted steps to take
-    std::int64_t run_day;                             // day number of the run date
-    std::unordered_map<std::int64_t, bool> holidays;  // day number -> in HOLIDAYS
-    bool failed = false;                              // a holiday lookup failed (reported)
+    std::unordered_map<std::int64_t, bool>& holidays;
+    bool failed = false;
 
     bool is_holiday(std::int64_t day) {
         auto it = holidays.find(day);
@@ -447,46 +457,23 @@ struct day_stepper {
         return rc == DB_OK;
     }
 
-    // Whether the counted steps from date lead to the run date.
-    bool reaches(time_value date) {
-        std::int64_t day = time_to_daynum(date);
-        if (kind == step_kind::days) return day + direction * steps == run_day;
-        // Every counted step moves at least one day: a run date fewer days
-        // away than steps cannot be reached.
-        if ((run_day - day) * direction < steps) return false;
-        for (std::int64_t left = steps; left > 0;) {
-            day += direction;
-            if ((day - run_day) * direction > 0) return false;  // past the run date
-            const std::int64_t weekday = ((day % 7) + 7) % 7;   // 0 Monday .. 6 Sunday
-            if (weekday >= 5) continue;
-            if (kind == step_kind::workdays) {
-                if (is_holiday(day)) continue;
-                if (failed) return false;
-            }
-            --left;
-        }
-        return day == run_day;
+    bool counts(std::int64_t day) {
+        if (kind == step_kind::days) return true;
+        const std::int64_t weekday = ((day % 7) + 7) % 7;  // 0 Monday .. 6 Sunday
+        if (weekday >= 5) return false;
+        return kind == step_kind::weekdays || !is_holiday(day);
     }
 };
 
-}  // namespace
-
-bool offset_date_matches(sched_eval_state& st, const std::string& calendar, std::string_view unit,
-                         std::int64_t amount) {
-    const std::string u = upper(unit);
-    const step_kind kind = kind_of_unit(u);
-    if (kind == step_kind::none) return false;
-    // The run date itself must be a weekday, respectively a working day.
-    if (kind == step_kind::weekdays && !in_run_date_names(st, "WEEKDAYS")) return false;
-    if (kind == step_kind::workdays && !in_run_date_names(st, "WORKDAYS")) return false;
-
-    day_stepper stepper{st,
-                        kind,
-                        amount < 0 ? -1 : 1,
-                        amount < 0 ? -amount : amount,
-                        st.run_date != 0 ? time_to_daynum(st.run_date) : 0,
-                        {},
-                        false};
+// The calendar's dates as sorted day numbers, read once per pass when the pass
+// keeps look-ups. False after a read failure (reported, fatal).
+const std::vector<std::int32_t>* calendar_days(sched_eval_state& st, const std::string& calendar,
+                                               std::vector<std::int32_t>& scratch) {
+    if (st.lookups != nullptr) {
+        auto it = st.lookups->days.find(calendar);
+        if (it != st.lookups->days.end()) return &it->second;
+    }
+    std::vector<std::int32_t> days;
     std::array<time_value, kDateBatch> dates{};
     time_value cursor = 0;
     std::int16_t rc = DB_OK;
@@ -496,18 +483,85 @@ bool offset_date_matches(sched_eval_state& st, const std::string& calendar, std:
         rc = read_calendar_dates(st.db, calendar.c_str(), &cursor, dates.data(), &count);
         if (rc != DB_OK) break;
         count = std::clamp(count, 0, kDateBatch);
-        for (int i = 0; i < count; ++i) {
-            if (st.run_date != 0 && stepper.reaches(dates[static_cast<std::size_t>(i)]))
-                return true;
-            if (stepper.failed) return false;
-        }
+        for (int i = 0; i < count; ++i)
+            days.push_back(time_to_daynum(dates[static_cast<std::size_t>(i)]));
         if (cursor <= before) {  // no progress: stop instead of reading forever
             rc = DB_E_END;
             break;
         }
     }
-    if (rc != DB_E_END) database_failure(st, kMsgCalendarDates);
-    return false;
+    if (rc != DB_E_END) {
+        database_failure(st, kMsgCalendarDates);
+        return nullptr;
+    }
+    std::sort(days.begin(), days.end());
+    if (st.lookups != nullptr)
+        return &st.lookups->days.emplace(calendar, std::move(days)).first->second;
+    scratch = std::move(days);
+    return &scratch;
+}
+
+// Whether one of the sorted days lies in [low, high].
+bool any_day_within(const std::vector<std::int32_t>& days, std::int64_t low, std::int64_t high) {
+    if (low > high) return false;
+    const auto it = std::lower_bound(days.begin(), days.end(), low,
+                                     [](std::int32_t d, std::int64_t v) { return d < v; });
+    return it != days.end() && *it <= high;
+}
+
+}  // namespace
+
+// A calendar date d reaches the run date R when, stepping from d one day at a
+// time in the direction and counting the days that count, the last of the
+// counted steps lands on R. Seen from R: with c(0) = R and c(k) the k-th
+// counting day before R (after R when stepping backwards), exactly the dates
+// from c(steps) up to the day before c(steps - 1) reach R. So the answer
+// comes from walking the counted steps once from the run date and looking the
+// range up in the calendar, whatever the number of calendar dates.
+bool offset_date_matches(sched_eval_state& st, const std::string& calendar, std::string_view unit,
+                         std::int64_t amount) {
+    const std::string u = upper(unit);
+    const step_kind kind = kind_of_unit(u);
+    if (kind == step_kind::none) return false;
+    // The run date itself must be a weekday, respectively a working day.
+    if (kind == step_kind::weekdays && !in_run_date_names(st, "WEEKDAYS")) return false;
+    if (kind == step_kind::workdays && !in_run_date_names(st, "WORKDAYS")) return false;
+
+    std::vector<std::int32_t> scratch;
+    const std::vector<std::int32_t>* found = calendar_days(st, calendar, scratch);
+    if (found == nullptr || found->empty() || st.run_date == 0) return false;
+    const std::vector<std::int32_t>& days = *found;
+
+    const std::int64_t direction = amount < 0 ? -1 : 1;
+    const std::int64_t steps = amount < 0 ? -amount : amount;
+    const std::int64_t run_day = time_to_daynum(st.run_date);
+    if (steps == 0) return std::binary_search(days.begin(), days.end(), run_day);
+    if (kind == step_kind::days) {
+        const std::int64_t origin = run_day - direction * steps;
+        return any_day_within(days, origin, origin);
+    }
+
+    // Walk the counted steps back from the run date. A range that lies
+    // wholly beyond the calendar's first (last) date cannot hold one of its
+    // dates, so the walk ends there; a run of days that do not count is finite
+    // because HOLIDAYS is.
+    std::unordered_map<std::int64_t, bool> local_holidays;
+    step_counter counter{st, kind, st.lookups != nullptr ? st.lookups->holidays : local_holidays};
+    const std::int64_t edge = direction > 0 ? days.front() : days.back();
+    std::int64_t previous = run_day;  // c(k - 1)
+    std::int64_t current = run_day;   // c(k)
+    for (std::int64_t k = 1; k <= steps; ++k) {
+        previous = current;
+        if ((edge - (previous - direction)) * direction > 0) return false;
+        current = previous - direction;
+        while (!counter.counts(current)) {
+            if (counter.failed) return false;
+            current -= direction;
+        }
+        if (counter.failed) return false;
+    }
+    return direction > 0 ? any_day_within(days, current, previous - 1)
+                         : any_day_within(days, previous + 1, current);
 }
 
 bool on_element_matches(sched_eval_state& st) {

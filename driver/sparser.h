@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "driver/sparser_tables.h"
@@ -86,10 +87,21 @@ struct saved_identifier {
     int column = 0;
 };
 
+// Answers from the calendar file that cannot change while the selection pass
+// holds the calendar lock: which calendar names exist, the days of each
+// calendar and which days are in HOLIDAYS. The pass owns one for its whole
+// run; without one every look-up goes to the database.
+struct calendar_lookups {
+    std::unordered_map<std::string, bool> exists;                     // name -> found
+    std::unordered_map<std::string, std::vector<std::int32_t>> days;  // name -> day numbers, sorted
+    std::unordered_map<std::int64_t, bool> holidays;                  // day number -> in HOLIDAYS
+};
+
 struct sched_eval_state {
     // ---- set by the selection pass, per run
-    db_handle* db = nullptr;  // master database, for the calendars
-    time_value run_date = 0;  // 0: no date (only forced schedules run)
+    db_handle* db = nullptr;              // master database, for the calendars
+    calendar_lookups* lookups = nullptr;  // the pass's remembered answers, or none
+    time_value run_date = 0;              // 0: no date (only forced schedules run)
     // Every calendar that holds the run date, WEEKDAYS, WORKDAYS and the
     // two-letter day name, as the selection pass built them.
     std::vector<std::string> run_date_names;

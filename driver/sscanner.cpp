@@ -248,14 +248,13 @@ bool fetch(scanner& sc) {
         sc.input_done = true;
         return false;
     }
-    std::string line;
-    if (!sc.input->next_line(line)) {
+    if (!sc.input->next_line(sc.next_line)) {
         sc.input_done = true;
         return false;
     }
     if (sc.input_started) sc.pending.push_back('\n');
     sc.input_started = true;
-    sc.pending.insert(sc.pending.end(), line.begin(), line.end());
+    sc.pending.append(sc.next_line);
     return true;
 }
 
@@ -315,8 +314,7 @@ void far_pushed(scan_far_search& f, std::string_view text) {
 
 // Moves the first n pending characters into the token text.
 void consume(scanner& sc, std::size_t n) {
-    sc.token_text.assign(sc.pending.begin(), sc.pending.begin() + static_cast<std::ptrdiff_t>(n));
-    sc.pending.erase(sc.pending.begin(), sc.pending.begin() + static_cast<std::ptrdiff_t>(n));
+    sc.pending.take(n, sc.token_text);
     far_consumed(sc.close_paren, n);
     far_consumed(sc.close_angle, n);
 }
@@ -324,7 +322,7 @@ void consume(scanner& sc, std::size_t n) {
 // Gives text back to the input, to be read next.
 void push_back(scanner& sc, std::string_view text) {
     if (text.empty()) return;
-    sc.pending.insert(sc.pending.begin(), text.begin(), text.end());
+    sc.pending.prepend(text);
     far_pushed(sc.close_paren, text);
     far_pushed(sc.close_angle, text);
 }
@@ -500,6 +498,27 @@ int finish_token(scanner& sc, const rule_def& r) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+
+void scan_pending::prepend(std::string_view s) {
+    if (s.size() <= start_) {
+        start_ -= s.size();
+        text_.replace(start_, s.size(), s);
+    } else {
+        text_.replace(0, start_, s);
+        start_ = 0;
+    }
+}
+
+void scan_pending::take(std::size_t n, std::string& out) {
+    out.assign(text_, start_, n);
+    start_ += n;
+    if (start_ >= 4096 && start_ >= text_.size() / 2) {
+        // Much has been taken: drop it. What stays before the start makes
+        // room for the text given back next.
+        text_.erase(0, start_);
+        start_ = 0;
+    }
+}
 
 bool string_lines_input::next_line(std::string& line) {
     if (next_ >= lines_.size()) return false;

@@ -12,7 +12,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -131,13 +130,37 @@ struct scan_far_search {
     std::size_t pos = 0;  // found: index of the first ch; unknown: none before pos
 };
 
+// Characters given back to the input and characters read ahead, next first.
+// The front is taken by moving a start index, so taking a token shifts
+// nothing; the room before the start takes the text given back.
+class scan_pending {
+  public:
+    std::size_t size() const { return text_.size() - start_; }
+    char operator[](std::size_t i) const { return text_[start_ + i]; }
+    void push_back(char c) { text_.push_back(c); }
+    void append(std::string_view s) { text_.append(s); }
+    // Puts s before the characters held (s must not point into them).
+    void prepend(std::string_view s);
+    // Moves the first n characters (n <= size()) into out.
+    void take(std::size_t n, std::string& out);
+    void clear() {
+        text_.clear();
+        start_ = 0;
+    }
+
+  private:
+    std::string text_;
+    std::size_t start_ = 0;
+};
+
 struct scanner {
     // Input: the caller's line source (not owned), and what has been taken.
     scan_input* input = nullptr;
     bool input_started = false;  // the first line has been delivered
     bool input_done = false;     // the source has said end of text
     // Characters given back to the input and characters read ahead, next first.
-    std::deque<char> pending;
+    scan_pending pending;
+    std::string next_line;  // the line source's last line
     // Lines ending in a backslash, joined without their backslash, waiting for
     // the line that ends them.
     std::string continuation;

@@ -1,8 +1,11 @@
 #include "platform/faults.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace plat {
@@ -107,6 +110,37 @@ void read_environment() {
     armed_fault.n = n;
     armed_fault.err = err;
 }
+
+// The report of the call counts at exit (KORVEX_FAULT_COUNTS). The path is
+// constructed before the handler is registered, so it outlives the handler.
+std::string counts_path;
+pid_t counts_pid = 0;
+
+void write_counts() {
+    // A forked child that ends with exit() must not overwrite the report of
+    // the process that asked for it.
+    if (counts_path.empty() || ::getpid() != counts_pid) return;
+    std::FILE* out = std::fopen(counts_path.c_str(), "w");
+    if (out == nullptr) return;
+    for (const auto& entry : op_names) {
+        if (entry.op == FaultOp::any) continue;
+        std::fprintf(out, "%.*s %lu\n", static_cast<int>(entry.name.size()), entry.name.data(),
+                     calls_of(entry.op));
+    }
+    std::fclose(out);
+}
+
+bool register_counts_report() {
+    const char* path = std::getenv("KORVEX_FAULT_COUNTS");
+    if (path == nullptr || *path == '\0') return false;
+    counts_path = path;
+    counts_pid = ::getpid();
+    return std::atexit(write_counts) == 0;
+}
+
+// Registered while the program starts, so that a run that ends before its
+// first checked call still leaves a report.
+[[maybe_unused]] const bool counts_report_registered = register_counts_report();
 
 }  // namespace
 

@@ -14,6 +14,14 @@
 // e.g. "write:3:ENOSPC" makes the third write fail with ENOSPC. A fault fires
 // once; the calls after it go on normally.
 //
+// When the environment variable KORVEX_FAULT_COUNTS names a file at program
+// start, the program writes its call counts there when it ends through
+// exit() or a return from main (the message layer's fatal exit included;
+// not after _exit or a signal), one "KIND N" line per kind in the order
+// read, write, seek, lock, fsync, truncate. A forked child does not write
+// it. With the counts of a clean run a test knows every failure point a
+// whole program run passes.
+//
 // SHORT makes a read or write transfer only half the bytes asked for (at
 // least one byte less) and return that count; for the other kinds of call
 // SHORT fails the call with EIO.

@@ -432,6 +432,14 @@ int FH_rename_file(const char* from, const char* to) {
     return ::rename(from, to);
 }
 
+int FH_link_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::link(from, to);
+}
+
 int FH_copy_file(const char* from, const char* to) {
     if (from == nullptr || to == nullptr || *to == '\0') {
         errno = EINVAL;

@@ -82,6 +82,8 @@ int FH_access_file(const char* path, int what);
 // Removes a file (not a directory).
 int FH_remove_file(const char* path);
 int FH_rename_file(const char* from, const char* to);
+// Gives the file `from` a second name `to`, which must not exist yet.
+int FH_link_file(const char* from, const char* to);
 // Copies a file's bytes and permission bits to a new file that replaces `to`
 // once it is complete and synced to disk; 0 or -1 with errno. On failure an
 // existing `to` is left as it was. The copy is made under a temporary name in

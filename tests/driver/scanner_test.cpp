@@ -311,6 +311,30 @@ TEST(ScannerLines, EchoOfLinesLeft) {
     EXPECT_EQ(got, "\nFilename being parsed : sched.txt\n\n    1: a\n    2: * b\n    3: c\\\n");
 }
 
+// Text read far ahead (a qualifier closing thousands of characters later) and
+// a logical line joined from many pieces come out whole, and so does every
+// token after them.
+TEST(ScannerLines, LongTextsReadFarAhead) {
+    std::string lines;
+    for (int i = 0; i < 400; ++i)
+        lines += "J" + std::to_string(i) + " AT 0100\n";
+    std::vector<tok> t = scan_text("(" + lines + ")\n" + lines + "END");
+    ASSERT_EQ(t.size(), 2u + 400 * 3);
+    EXPECT_EQ(t[0].code, QUALIFIER);
+    EXPECT_EQ(t[0].text, "(" + lines + ")");
+    EXPECT_EQ(t[t.size() - 4].text, "J399");
+    EXPECT_EQ(t[t.size() - 2].code, NUMBER);
+    EXPECT_EQ(t.back().code, END);
+
+    std::string pieces, joined;
+    for (int i = 0; i < 600; ++i) {
+        const std::string word = "abcdefgh" + std::to_string(i);
+        pieces += word + " \\\n";
+        joined += (i > 0 ? "|" : "") + word;
+    }
+    EXPECT_EQ(joined_texts(pieces + "END"), joined + "|END");
+}
+
 TEST(ScannerLines, ResetStartsAfresh) {
     scanner& sc = schedule_scanner();
     EXPECT_EQ(&sc, &schedule_scanner());

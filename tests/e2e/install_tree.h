@@ -24,6 +24,16 @@
 // background, for tests that need two programs at once; Process::wait
 // collects it. Standard input is /dev/null unless a text is given.
 //
+// Talking to a program while it runs: with RunOptions::keep_input_open its
+// standard input stays open after the text; Process::send writes more and
+// Process::close_input ends it (wait ends it too). Process::read_until reads
+// standard output until a text appears in it; what was read stays part of
+// the output that wait returns.
+//
+// Locks: lock_waiters counts the processes waiting for a record lock on a
+// file (from /proc/locks), so that a test knows a program is stopped at a
+// lock; Process::running tells whether the program has ended.
+//
 // The environment of a run is the test's own, less the variables that switch
 // the programs into test or debug modes (kScrubbedEnv), plus the tree's
 // TELVAR_COMPONENT_FILE, plus RunOptions::env; RunOptions::unset_env removes
@@ -38,6 +48,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,7 +100,8 @@ struct RunOptions {
     std::vector<std::pair<std::string, std::string>> env;  // set or replaced
     std::vector<std::string> unset_env;                    // removed
     std::optional<std::string> input;                      // standard input text
-    std::string cwd;                                       // empty: the tree's home
+    bool keep_input_open = false;  // a pipe that stays open after the text (Process::send)
+    std::string cwd;               // empty: the tree's home
     std::chrono::milliseconds timeout{60000};
 };
 
@@ -107,6 +120,8 @@ class Process {
             err_fd_ = std::exchange(o.err_fd_, -1);
             input_ = std::move(o.input_);
             written_ = o.written_;
+            out_ = std::move(o.out_);
+            err_ = std::move(o.err_);
             timeout_ = o.timeout_;
             started_ = o.started_;
         }
@@ -119,8 +134,60 @@ class Process {
     pid_t pid() const { return pid_; }
     bool started() const { return pid_ > 0; }
 
+    // True while the program has not ended (it is not collected).
+    bool running() const {
+        if (pid_ <= 0) return false;
+        siginfo_t info{};
+        return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
+    }
+
     // Sends a signal to the program (0 when it was sent).
     int send_signal(int sig) const { return pid_ > 0 ? ::kill(pid_, sig) : -1; }
+
+    // Writes more standard input (RunOptions::keep_input_open), waiting
+    // while the pipe is full. False when the program closed its input or the
+    // input was closed already.
+    bool send(const std::string& text) {
+        if (in_fd_ < 0) return false;
+        input_ += text;
+        while (written_ < input_.size()) {
+            const ssize_t n = ::write(in_fd_, input_.data() + written_, input_.size() - written_);
+            if (n > 0) {
+                written_ += static_cast<std::size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                pollfd p{in_fd_, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Ends the standard input.
+    void close_input() { close_fd(&in_fd_); }
+
+    // Reads standard output (and standard error, so that neither pipe fills)
+    // until the output holds part; false at the timeout or when the output
+    // closed without it.
+    bool read_until(const std::string& part, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (out_.find(part) == std::string::npos) {
+            if (out_fd_ < 0) return false;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd fds[2];
+            nfds_t n = 0;
+            fds[n++] = pollfd{out_fd_, POLLIN, 0};
+            if (err_fd_ >= 0) fds[n++] = pollfd{err_fd_, POLLIN, 0};
+            if (::poll(fds, n, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+            if (fds[0].revents != 0) drain(&out_fd_, &out_);
+            if (n > 1 && fds[1].revents != 0) drain(&err_fd_, &err_);
+        }
+        return true;
+    }
 
     // Feeds the input, collects both streams until they close and waits for
     // the program to end; at the timeout (counted from the start) it is
@@ -131,6 +198,8 @@ class Process {
             r.err = "the program was not started\n";
             return r;
         }
+        r.out = std::exchange(out_, {});
+        r.err = std::exchange(err_, {});
         const auto deadline = started_ + timeout_;
         while (out_fd_ >= 0 || err_fd_ >= 0 || in_fd_ >= 0) {
             pollfd fds[3];
@@ -228,6 +297,8 @@ class Process {
     int err_fd_ = -1;
     std::string input_;
     std::size_t written_ = 0;
+    std::string out_;  // read before wait (read_until)
+    std::string err_;
     std::chrono::milliseconds timeout_{60000};
     std::chrono::steady_clock::time_point started_;
 };
@@ -363,7 +434,8 @@ class InstallTree {
         int err_pipe[2] = {-1, -1};
         int null_fd = -1;
         bool ok = ::pipe2(out_pipe, O_CLOEXEC) == 0 && ::pipe2(err_pipe, O_CLOEXEC) == 0;
-        if (ok && options.input) {
+        const bool piped_input = options.input || options.keep_input_open;
+        if (ok && piped_input) {
             ok = ::pipe2(in_pipe, O_CLOEXEC) == 0;
         } else if (ok) {
             null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -380,7 +452,7 @@ class InstallTree {
         if (pid == 0) {
             // Only async-signal-safe calls from here on.
             ::signal(SIGPIPE, SIG_DFL);
-            ::dup2(options.input ? in_pipe[0] : null_fd, 0);
+            ::dup2(piped_input ? in_pipe[0] : null_fd, 0);
             ::dup2(out_pipe[1], 1);
             ::dup2(err_pipe[1], 2);
             if (::chdir(cwd.c_str()) != 0) {
@@ -407,6 +479,7 @@ class InstallTree {
         for (int fd : {p.out_fd_, p.err_fd_, p.in_fd_})
             if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         if (options.input) p.input_ = *options.input;
+        if (options.keep_input_open) p.send("");
         return p;
     }
 
@@ -453,5 +526,22 @@ class InstallTree {
     fs::path root_;
     fs::path home_;
 };
+
+// The number of processes waiting for a record lock on the file (lines of
+// /proc/locks that name its device and inode behind "->"); -1 when the file
+// or /proc/locks cannot be read.
+inline int lock_waiters(const fs::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return -1;
+    char id[64];
+    std::snprintf(id, sizeof id, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    if (!locks) return -1;
+    int waiters = 0;
+    for (std::string line; std::getline(locks, line);)
+        if (line.find(" -> ") != std::string::npos && line.find(id) != std::string::npos) ++waiters;
+    return waiters;
+}
 
 }  // namespace e2e

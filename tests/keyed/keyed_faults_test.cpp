@@ -159,7 +159,8 @@ TEST_F(KeyedFaults, AddFailingAnywhereIsAllOrNothing) {
             std::string bytes = slurp(path);
             ASSERT_EQ(bytes.back(), '\n');
         }
-        EXPECT_GE(refused, 3);
+        // At least the append and the link (or index) write can fail.
+        EXPECT_GE(refused, 2);
     }
 }
 
@@ -197,6 +198,8 @@ TEST_F(KeyedFaults, UnlockReleasesAfterAFailedFlush) {
     copy_pair(sample, path);
     isam_ptr h = open_file(path);
     ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    // Something written under the lock, so that there is something to flush.
+    ASSERT_EQ(add_rec(h.get(), 0, tk_master("E", "new")), 0);
     plat::fault_arm(plat::FaultOp::fsync, 1, EIO);
     EXPECT_EQ(isam_unlock(h.get()), 20);
     plat::fault_disarm();

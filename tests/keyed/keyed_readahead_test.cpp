@@ -2,6 +2,7 @@
 // look-ups it remembers; every change the handle makes, and every change
 // another process makes between locks, must still be read back.
 #include "keyed_testutil.h"
+#include "platform/faults.h"
 
 using namespace keyed_test;
 
@@ -100,6 +101,63 @@ TEST_F(KeyedReadAhead, AnotherProcessChangeIsSeenAfterRelocking) {
     EXPECT_EQ(chain(h.get(), 1).size(), 6u);  // the new line at the end of the file too
     EXPECT_EQ(read_rec(h.get(), 0, ISAM_READ_PATTERN, key("LATE"), &rec), 0);
     ASSERT_EQ(isam_unlock(h.get()), 0);
+}
+
+// A scan under the lock goes on from where the index stands only while
+// nothing else moved it: look-ups, adds and deletes between the steps must
+// leave the scan where it would be without the lock.
+TEST_F(KeyedReadAhead, ScanStepsAfterOtherReadsAndChanges) {
+    std::string rec;
+    auto name_of = [](const std::string& r) { return r.substr(8, 8); };
+    ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    struct Step {
+        std::function<int()> op;  // what happens before the step (0 expected)
+        std::string next;         // the name the next step reads
+    };
+    const std::vector<Step> steps = {
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_FIRST, "", &rec); }, "S101    "},
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_EXACT, key("S130"), &rec); }, "S131    "},
+        // The second look-up of a key is remembered and does not move the index.
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_EXACT, key("S140"), &rec); }, "S141    "},
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_EXACT, key("S130"), &rec); }, "S131    "},
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_CURRENT, "", &rec); }, "S132    "},
+        {[&] { return add_rec(h.get(), 0, sched_master("WS", "S132A", "new")); }, "S133    "},
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_EXACT, key("S132"), &rec); }, "S132A   "},
+        {[&] { return isam_delete(h.get(), 0); }, "S133    "},
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_GE, key("S150A"), &rec); }, "S152    "},
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_PATTERN, key("S15@"), &rec); }, "S151    "},
+        // Pattern reads are remembered too; the scan keeps to the pattern.
+        {[&] { return read_rec(h.get(), 0, ISAM_READ_PATTERN, key("S15@"), &rec); }, "S151    "},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(steps[i].op(), 0);
+        ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_NEXT, "", &rec), 0);
+        EXPECT_EQ(name_of(rec), steps[i].next);
+    }
+    // To the end of the pattern's keys, then nothing more.
+    int more = 0;
+    while (read_rec(h.get(), 0, ISAM_READ_NEXT, "", &rec) == 0)
+        ++more;
+    EXPECT_EQ(more, 8);
+    ASSERT_EQ(isam_unlock(h.get()), 0);
+}
+
+// Flushing to disk is for what was written: a pass that only reads flushes
+// nothing, one that wrote flushes the data file and its index.
+TEST_F(KeyedReadAhead, OnlyWrittenFilesAreFlushed) {
+    std::string rec;
+    plat::fault_disarm();
+    ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, key("S120"), &rec), 0);
+    ASSERT_EQ(isam_unlock(h.get()), 0);
+    EXPECT_EQ(plat::fault_count(plat::FaultOp::fsync), 0u);
+
+    ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    ASSERT_EQ(add_rec(h.get(), 0, sched_master("WS", "S999", "x")), 0);
+    ASSERT_EQ(isam_unlock(h.get()), 0);
+    EXPECT_EQ(plat::fault_count(plat::FaultOp::fsync), 2u);
+    plat::fault_disarm();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Fault injection in the file layer.
 #include <fcntl.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -204,6 +205,67 @@ TEST(FaultEnvironment, EnvironmentArmsAFault) {
     ::close(fd);
     EXPECT_NE(output.find("[       OK ] FaultEnvironment.ArmedAtFirstUse"), std::string::npos)
         << output;
+}
+
+// Run by CountsReportedAtExit in a program of its own: a few checked calls,
+// then an exit() the way a fatal message ends a program. A forked child
+// makes more calls and ends with exit() after the program has ended.
+TEST(FaultEnvironment, CountsWrittenAtExit) {
+    if (std::getenv("KORVEX_FAULT_COUNTS") == nullptr)
+        GTEST_SKIP() << "run by CountsReportedAtExit";
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    int fd = FH_open_file(dir.file("f").c_str(), FH_RDWR | FH_CREAT);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(FH_write_file(fd, "ab", 2), 2);
+    EXPECT_EQ(FH_write_file(fd, "cd", 2), 2);
+    EXPECT_EQ(FH_lseek_file(fd, 0, SEEK_SET), 0);
+    const pid_t parent = ::getpid();
+    if (::fork() == 0) {
+        for (int i = 0; i < 400 && ::getppid() == parent; ++i)
+            ::usleep(5000);
+        for (int i = 0; i < 5; ++i)
+            (void)FH_write_file(fd, "x", 1);
+        std::exit(0);
+    }
+    std::exit(3);
+}
+
+TEST(FaultEnvironment, CountsReportedAtExit) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string report = dir.file("counts");
+    // Open in the program and in its child until both have ended.
+    int alive[2];
+    ASSERT_EQ(::pipe(alive), 0);
+    Child child(
+        [&report, &alive](int, int) {
+            ::close(alive[0]);
+            int out = ::open("/dev/null", O_WRONLY);
+            if (out < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) return 90;
+            ::setenv("KORVEX_FAULT_COUNTS", report.c_str(), 1);
+            ::unsetenv("KORVEX_FAULT");
+            ::execl("/proc/self/exe", "test_platform",
+                    "--gtest_filter=FaultEnvironment.CountsWrittenAtExit",
+                    static_cast<char*>(nullptr));
+            return 91;
+        },
+        6);
+    ::close(alive[1]);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(8000), 3);
+    EXPECT_EQ(testing_platform::read_byte(alive[0], 5000), -1);
+    ::close(alive[0]);
+    std::string text;
+    int fd = ::open(report.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << "no report";
+    char buf[512];
+    ssize_t r;
+    while ((r = ::read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(r));
+    ::close(fd);
+    // The child's writes are its own: the report is the parent's.
+    EXPECT_EQ(text, "read 0\nwrite 2\nseek 1\nlock 0\nfsync 0\ntruncate 0\n");
 }
 
 }  // namespace

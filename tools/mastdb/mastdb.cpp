@@ -5,14 +5,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "platform/fileio.h"
-#include "platform/process.h"
 #include "tools/mastdb/mastdb_input.h"
 #include "utils/libs/dbaccs.h"
 #include "utils/libs/isamcheck.h"
@@ -186,57 +185,6 @@ bool check_local_options() {
     return true;
 }
 
-// A temporary file holding one definition for the storing operation, removed
-// when the object goes.
-class TempFile {
-  public:
-    TempFile() = default;
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() {
-        if (!path_.empty()) plat::FH_remove_file(path_.c_str());
-    }
-
-    const std::string& path() const { return path_; }
-
-    // Creates a new file (never through an existing name) and writes text.
-    bool write(const std::string& text, std::string* why) {
-        static int sequence = 0;
-        std::vector<std::string> dirs;
-        for (const char* var : {"TEMP", "TMPDIR"}) {
-            const char* dir = std::getenv(var);
-            if (dir != nullptr && *dir != '\0') dirs.emplace_back(dir);
-        }
-        dirs.emplace_back("/tmp");
-        int err = ENOENT;
-        for (const std::string& dir : dirs) {
-            for (int attempt = 0; attempt < 100; ++attempt) {
-                const std::string name = dir + "/mastdb." + std::to_string(plat::process_id()) +
-                                         "." + std::to_string(++sequence);
-                const int fd = plat::FH_open_file(
-                    name.c_str(), plat::FH_WRONLY | plat::FH_CREAT | plat::FH_EXCL, 0600);
-                if (fd < 0) {
-                    err = errno;
-                    if (err == EEXIST) continue;
-                    break;
-                }
-                path_ = name;
-                const long n = plat::FH_write_file(fd, text.data(), text.size());
-                err = errno;
-                const bool closed = plat::FH_close_file(fd) == 0;
-                if (n == static_cast<long>(text.size()) && closed) return true;
-                *why = "cannot write the temporary file " + name + ": " + std::strerror(err);
-                return false;
-            }
-        }
-        *why = std::string("cannot create a temporary file: ") + std::strerror(err);
-        return false;
-    }
-
-  private:
-    std::string path_;
-};
-
 // ---- the database -------------------------------------------------------------------
 
 struct Database {
@@ -367,6 +315,29 @@ int cmd_create(const std::vector<std::string>& args) {
 
 // ---- schedules ------------------------------------------------------------------------
 
+// The definitions that repeat an earlier one's identity, in their order, each
+// with the first definition of that identity: (later, first) indexes.
+std::vector<std::pair<std::size_t, std::size_t>> repeated_definitions(
+    const std::vector<schedule_definition>& defs) {
+    std::vector<std::size_t> order(defs.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    auto key = [&defs](std::size_t i) {
+        return std::pair<std::string_view, std::string_view>(defs[i].workstation, defs[i].name);
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&key](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    std::vector<std::pair<std::size_t, std::size_t>> repeated;
+    for (std::size_t i = 1, first = order.empty() ? 0 : order[0]; i < order.size(); ++i) {
+        if (key(order[i]) == key(first))
+            repeated.emplace_back(order[i], first);
+        else
+            first = order[i];
+    }
+    std::sort(repeated.begin(), repeated.end());
+    return repeated;
+}
+
 int cmd_add_schedules(const std::vector<std::string>& files) {
     if (files.empty()) return usage("add-schedules takes one or more files");
     int from_stdin = 0;
@@ -380,26 +351,28 @@ int cmd_add_schedules(const std::vector<std::string>& files) {
     options.default_workstation = this_cpu_name();
     options.name_width = db.name_width;
 
+    // The files stay in memory until the definitions, which point into
+    // them, are stored.
+    std::vector<std::unique_ptr<input_text>> inputs;
     std::vector<schedule_definition> defs;
     std::vector<input_fault> faults;
     std::vector<input_fault> warnings;
     for (const std::string& path : files) {
-        input_text in;
+        auto in = std::make_unique<input_text>();
         input_fault fault;
-        if (!read_input_file(path, &in, &fault)) {
+        if (!read_input_file(path, in.get(), &fault)) {
             faults.push_back(fault);
             continue;
         }
-        split_schedule_file(in, options, &defs, &faults, &warnings);
+        split_schedule_file(*in, options, &defs, &faults, &warnings);
+        inputs.push_back(std::move(in));
     }
-    std::map<std::string, const schedule_definition*> seen;
-    for (const schedule_definition& d : defs) {
-        const auto [it, fresh] = seen.emplace(d.id(), &d);
-        if (!fresh)
-            faults.push_back({d.file, d.schedule_line,
-                              "schedule " + d.id() + " is defined twice (first in " +
-                                  it->second->file + ", line " +
-                                  std::to_string(it->second->schedule_line) + ")"});
+    for (const auto& [later, first] : repeated_definitions(defs)) {
+        const schedule_definition& d = defs[later];
+        const schedule_definition& f = defs[first];
+        faults.push_back({d.file(), d.schedule_line,
+                          "schedule " + d.id() + " is defined twice (first in " + f.file() +
+                              ", line " + std::to_string(f.schedule_line) + ")"});
     }
     for (const input_fault& w : warnings)
         note("warning: " + fault_text(w));
@@ -412,20 +385,14 @@ int cmd_add_schedules(const std::vector<std::string>& files) {
     UpdateLock lock(db.h.get(), true);
     if (!lock.lock()) return MASTDB_FAILED;
     std::size_t stored = 0;
+    std::string text;
     for (const schedule_definition& d : defs) {
-        TempFile tmp;
-        std::string why;
-        bool ok = tmp.write(d.text(), &why);
-        if (!ok) {
-            note(why);
-        } else if (store_schedule(db.h.get(), make_sched_header(d.workstation, d.name),
-                                  tmp.path().c_str()) != DB_OK) {
-            note("cannot store schedule " + d.id() + " (" + d.file + ", line " +
+        d.text(&text);
+        if (store_schedule_text(db.h.get(), make_sched_header(d.workstation, d.name), text) !=
+            DB_OK) {
+            note("cannot store schedule " + d.id() + " (" + d.file() + ", line " +
                  std::to_string(d.schedule_line) + ")");
             issue_db(db.h.get());
-            ok = false;
-        }
-        if (!ok) {
             lock.unlock();
             note(plural(stored, "schedule was", "schedules were") + " stored before the failure");
             return MASTDB_FAILED;

@@ -2,6 +2,7 @@
 #include "tools/mastdb/mastdb_input.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -43,54 +44,105 @@ bool is_digit(char c) {
     return std::isdigit(static_cast<unsigned char>(c)) != 0;
 }
 
-// Characters that begin and continue a name word of the definition language.
-bool id_start(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr("_%?@-", c) != nullptr;
+// Characters that begin and continue a name word of the definition language:
+// letters, digits and "_%?@-" begin one; '*' may follow. (A NUL counts as a
+// beginning, as strchr finds the end of the list for it.)
+struct WordChars {
+    std::array<bool, 256> start{};
+    std::array<bool, 256> cont{};
+    WordChars() {
+        for (int c = 0; c < 256; ++c) {
+            start[static_cast<std::size_t>(c)] =
+                std::isalnum(c) != 0 || c == 0 || std::strchr("_%?@-", c) != nullptr;
+            cont[static_cast<std::size_t>(c)] = start[static_cast<std::size_t>(c)] || c == '*';
+        }
+    }
+};
+
+const WordChars& word_chars() {
+    static const WordChars table;
+    return table;
 }
 
 bool id_char(char c) {
-    return id_start(c) || c == '*';
+    return word_chars().cont[static_cast<unsigned char>(c)];
 }
 
 std::string quoted(std::string_view text) {
     return "\"" + std::string(text) + "\"";
 }
 
+// True when word is keyword (upper case) in any case.
+bool is_keyword(std::string_view word, std::string_view keyword) {
+    if (word.size() != keyword.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(word[i])) != keyword[i]) return false;
+    return true;
+}
+
 // ---- lines of a definition ------------------------------------------------------
 
 enum class LineKind { blank, comment, text };
+enum class LineWord { other, schedule, end };
 
 struct LineInfo {
     LineKind kind = LineKind::blank;
-    std::string first_word;  // upper case; empty when the text begins with no word
+    LineWord first_word = LineWord::other;  // the word the text begins with
 };
+
+// Characters that may begin a comment, a block comment or a quoted text.
+constexpr std::array<bool, 256> kMayMatter = [] {
+    std::array<bool, 256> t{};
+    t['*'] = true;
+    t['<'] = true;
+    t['"'] = true;
+    return t;
+}();
 
 // Classifies a line of a definition as the schedule scanner sees it: a line
 // whose first character is '#' or '*' is a comment; "*" starts a comment
 // running to the end of the line; "<<" ... ">>" is a comment that may span
 // lines (*in_block carries it from line to line); double quotes enclose text.
-LineInfo classify_line(const std::string& line, bool* in_block) {
+LineInfo classify_line(std::string_view line, bool* in_block) {
     LineInfo info;
     if (!*in_block && !line.empty() && (line[0] == '#' || line[0] == '*')) {
         info.kind = LineKind::comment;
         return info;
     }
+    const WordChars& wc = word_chars();
+    auto starts_word = [&wc](char c) { return wc.start[static_cast<unsigned char>(c)]; };
+    auto continues_word = [&wc](char c) { return wc.cont[static_cast<unsigned char>(c)]; };
     bool seen_comment = false;
     bool quote = false;
     std::size_t i = 0;
     while (i < line.size()) {
+        if (info.kind == LineKind::text && !*in_block && !quote) {
+            // Once the line is text, only a comment, a block comment or a
+            // quoted text can still matter (for the lines after it): go to
+            // the first character that may begin one, or to the word it is
+            // in, so that a '*' inside a word stays part of it.
+            std::size_t k = i;
+            while (k < line.size() && !kMayMatter[static_cast<unsigned char>(line[k])])
+                ++k;
+            if (k == line.size()) break;
+            while (k > i && continues_word(line[k - 1]))
+                --k;
+            i = k;
+        }
         const char c = line[i];
         if (*in_block) {
             seen_comment = true;
             const std::size_t e = line.find(">>", i);
-            if (e == std::string::npos) break;
+            if (e == std::string_view::npos) break;
             *in_block = false;
             i = e + 2;
             continue;
         }
         if (quote) {
-            if (c == '"') quote = false;
-            ++i;
+            const std::size_t close = line.find('"', i);
+            if (close == std::string_view::npos) break;
+            quote = false;
+            i = close + 1;
             continue;
         }
         if (is_blank(c)) {
@@ -108,11 +160,15 @@ LineInfo classify_line(const std::string& line, bool* in_block) {
         }
         if (info.kind != LineKind::text) {
             info.kind = LineKind::text;
-            if (id_start(c)) {
+            if (starts_word(c)) {
                 std::size_t j = i;
-                while (j < line.size() && id_char(line[j]))
+                while (j < line.size() && continues_word(line[j]))
                     ++j;
-                info.first_word = upper_text(std::string_view(line).substr(i, j - i));
+                const std::string_view word = line.substr(i, j - i);
+                if (is_keyword(word, "SCHEDULE"))
+                    info.first_word = LineWord::schedule;
+                else if (is_keyword(word, "END"))
+                    info.first_word = LineWord::end;
                 i = j;
                 continue;
             }
@@ -120,9 +176,9 @@ LineInfo classify_line(const std::string& line, bool* in_block) {
         if (c == '"') {
             quote = true;
             ++i;
-        } else if (id_start(c)) {
+        } else if (starts_word(c)) {
             // A whole word, so that a '*' inside it is no comment.
-            while (i < line.size() && id_char(line[i]))
+            while (i < line.size() && continues_word(line[i]))
                 ++i;
         } else {
             ++i;
@@ -143,39 +199,44 @@ class LineWalker {
         bool is_end = false;
     };
 
-    Step next(const std::string& line) {
+    Step next(std::string_view line) {
         Step s;
         const bool joined = continued_;
         const bool col0_comment = !in_block_ && !line.empty() && (line[0] == '#' || line[0] == '*');
         s.info = classify_line(line, &in_block_);
         continued_ = !col0_comment && !line.empty() && line.back() == '\\';
         const bool word = s.info.kind == LineKind::text && !joined;
-        s.is_schedule = word && s.info.first_word == "SCHEDULE";
-        s.is_end = word && s.info.first_word == "END";
+        s.is_schedule = word && s.info.first_word == LineWord::schedule;
+        s.is_end = word && s.info.first_word == LineWord::end;
         return s;
     }
+
+    // True before the first line, and whenever the next line begins afresh:
+    // no block comment open and no line continued into it.
+    bool fresh() const { return !in_block_ && !continued_; }
 
   private:
     bool in_block_ = false;
     bool continued_ = false;
 };
 
-// The first blank-separated word, upper-cased.
-std::string first_plain_word(const std::string& line) {
+// True when the first blank-separated word is SCHEDULE, in any case.
+bool first_plain_word_is_schedule(std::string_view line) {
     std::size_t i = 0;
     while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
         ++i;
     std::size_t j = i;
     while (j < line.size() && !std::isspace(static_cast<unsigned char>(line[j])))
         ++j;
-    return upper_text(std::string_view(line).substr(i, j - i));
+    return is_keyword(line.substr(i, j - i), "SCHEDULE");
 }
 
-// Reads the identity of a SCHEDULE line and writes the line again with the
-// identity in full: "SCHEDULE WS#NAME rest".
-bool canonical_schedule_line(const std::string& line, const schedule_file_options& options,
-                             std::string* ws, std::string* name, std::string* out,
-                             std::string* why) {
+// Reads the identity of a SCHEDULE line: the names, and where the rest of the
+// line (after the identity and the blanks that follow it) begins. The line
+// is stored as "SCHEDULE WS#NAME rest".
+bool schedule_line_identity(std::string_view line, const schedule_file_options& options,
+                            std::string* ws, std::string* name, std::size_t* rest,
+                            std::string* why) {
     std::size_t i = 0;
     while (i < line.size() && is_blank(line[i]))
         ++i;
@@ -189,11 +250,11 @@ bool canonical_schedule_line(const std::string& line, const schedule_file_option
             ++*p;
         return line.substr(start, *p - start);
     };
-    std::string first = word(&i);
+    const std::string_view first = word(&i);
     std::size_t p = i;
     while (p < line.size() && is_blank(line[p]))
         ++p;
-    std::string second;
+    std::string_view second;
     bool has_ws = false;
     if (p < line.size() && line[p] == '#') {
         has_ws = true;
@@ -207,8 +268,8 @@ bool canonical_schedule_line(const std::string& line, const schedule_file_option
         *why = "the SCHEDULE line names no schedule";
         return false;
     }
-    std::string w = has_ws ? first : options.default_workstation;
-    std::string n = has_ws ? second : first;
+    const std::string_view w = has_ws ? first : std::string_view(options.default_workstation);
+    const std::string_view n = has_ws ? second : first;
     std::string reason;
     if (!valid_object_name(w, options.name_width, &reason)) {
         *why = (has_ws ? "the workstation name " : "this workstation's name ") + reason +
@@ -223,9 +284,22 @@ bool canonical_schedule_line(const std::string& line, const schedule_file_option
     *name = upper_text(n);
     while (i < line.size() && is_blank(line[i]))
         ++i;
-    *out = "SCHEDULE " + *ws + "#" + *name;
-    if (i < line.size()) *out += " " + line.substr(i);
+    *rest = i;
     return true;
+}
+
+// The number of records a line of a definition takes when stored: the
+// pieces split_logical_line cuts it into, counted without making them.
+std::size_t stored_pieces(std::string_view line) {
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())) != 0)
+        line.remove_suffix(1);
+    constexpr std::size_t kPiece = DB_CONTINUED_LENGTH - 1;
+    std::size_t pieces = 1;
+    while (line.size() > DB_CONTINUED_LENGTH || is_continued_line(line)) {
+        ++pieces;
+        line.remove_prefix(kPiece);
+    }
+    return pieces;
 }
 
 // The year written in a date text that parse_date accepted: the numbers are
@@ -263,26 +337,48 @@ std::string fault_text(const input_fault& f) {
     return f.file + ": " + f.text;
 }
 
-void split_input_lines(std::string_view bytes, std::vector<std::string>* lines) {
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        std::size_t end = bytes.find('\n', start);
-        if (end == std::string_view::npos) end = bytes.size();
-        std::string_view line = bytes.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines->emplace_back(line);
-        start = end + 1;
+bool next_input_line(std::string_view text, std::size_t* pos, std::string_view* line) {
+    const std::size_t start = *pos;
+    if (start >= text.size()) return false;
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) {
+        end = text.size();
+        *pos = end;
+    } else {
+        *pos = end + 1;
     }
+    *line = text.substr(start, end - start);
+    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+    return true;
+}
+
+std::vector<line_span> split_input_lines(std::string_view bytes) {
+    std::vector<line_span> lines;
+    std::size_t pos = 0;
+    std::string_view line;
+    while (true) {
+        const std::size_t start = pos;
+        if (!next_input_line(bytes, &pos, &line)) break;
+        lines.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(line.size()),
+                         static_cast<std::uint32_t>(pos)});
+    }
+    return lines;
 }
 
 bool read_input_file(const std::string& path, input_text* out, input_fault* fault) {
     const bool from_stdin = path == "-";
     out->name = from_stdin ? "standard input" : path;
-    out->lines.clear();
+    out->bytes.clear();
     fault->file = out->name;
     fault->line = 0;
+    auto too_large = [&] {
+        fault->text = "is larger than " + std::to_string(kInputFileMax >> 20) +
+                      " MiB; it is not an input file of mastdb";
+        return false;
+    };
     std::unique_ptr<std::FILE, FileCloser> owned;
     std::FILE* in = stdin;
+    std::size_t expected = 0;
     if (!from_stdin) {
         plat::FileStatus st;
         if (plat::FH_stat_file(path.c_str(), &st) != 0) {
@@ -293,37 +389,70 @@ bool read_input_file(const std::string& path, input_text* out, input_fault* faul
             fault->text = "is a directory, not a file";
             return false;
         }
+        if (st.is_regular && st.size > 0) {
+            if (static_cast<std::uint64_t>(st.size) > kInputFileMax) return too_large();
+            expected = static_cast<std::size_t>(st.size);
+        }
         owned.reset(std::fopen(path.c_str(), "rb"));
         if (!owned) {
             fault->text = std::string("cannot be opened: ") + std::strerror(errno);
             return false;
         }
         in = owned.get();
+        // The whole file in one read, without stdio's buffer in between.
+        std::setvbuf(in, nullptr, _IONBF, 0);
     }
-    std::string bytes;
-    char buf[65536];
+    std::string& bytes = out->bytes;
+    // A regular file is read in one piece of its size (and a check that it
+    // has not grown); anything else in pieces.
+    std::size_t chunk = expected > 0 ? expected + 1 : std::size_t{65536};
     for (;;) {
-        const std::size_t n = std::fread(buf, 1, sizeof buf, in);
-        bytes.append(buf, n);
+        const std::size_t have = bytes.size();
+        bytes.resize(have + chunk);
+        const std::size_t n = std::fread(bytes.data() + have, 1, chunk, in);
+        bytes.resize(have + n);
         if (bytes.size() > kInputFileMax) {
-            fault->text = "is larger than " + std::to_string(kInputFileMax >> 20) +
-                          " MiB; it is not an input file of mastdb";
-            return false;
+            bytes.clear();
+            bytes.shrink_to_fit();
+            return too_large();
         }
-        if (n < sizeof buf) break;
+        if (n < chunk) break;
+        chunk = std::size_t{65536};
     }
     if (std::ferror(in) != 0) {
         fault->text = std::string("cannot be read: ") + std::strerror(errno != 0 ? errno : EIO);
         return false;
     }
-    split_input_lines(bytes, &out->lines);
     return true;
 }
 
-int check_text_bytes(const input_text& in, std::vector<input_fault>* faults) {
+int check_text_bytes(const input_text& in, const std::vector<line_span>& lines,
+                     std::vector<input_fault>* faults) {
+    // Most files hold no control character at all: look for one first.
+    static constexpr std::array<unsigned char, 256> kSuspect = [] {
+        std::array<unsigned char, 256> t{};
+        for (int c = 0; c < 0x20; ++c)
+            t[static_cast<std::size_t>(c)] = c == '\t' || c == '\n' || c == '\r' ? 0 : 1;
+        t[0x7f] = 1;
+        return t;
+    }();
+    unsigned char suspect = 0;
+    for (const char ch : in.bytes)
+        suspect |= kSuspect[static_cast<unsigned char>(ch)];
+    const bool any = suspect != 0;
+    // A carriage return is a control character unless it ends a line.
+    const bool bare_cr = [&in] {
+        for (std::size_t p = in.bytes.find('\r'); p != std::string::npos;
+             p = in.bytes.find('\r', p + 1)) {
+            const bool line_end = p + 1 == in.bytes.size() || in.bytes[p + 1] == '\n';
+            if (!line_end) return true;
+        }
+        return false;
+    }();
+    if (!any && !bare_cr) return 0;
     int bad = 0;
-    for (std::size_t k = 0; k < in.lines.size(); ++k) {
-        const std::string& line = in.lines[k];
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const std::string_view line(in.bytes.data() + lines[k].offset, lines[k].length);
         const auto it = std::find_if(line.begin(), line.end(), [](char ch) {
             const auto c = static_cast<unsigned char>(ch);
             return (c < 0x20 && c != '\t') || c == 0x7f;
@@ -430,13 +559,39 @@ bool parse_schedule_pattern(std::string_view word, std::string* ws_pattern,
 
 // ---- schedule definition files ----------------------------------------------------
 
-std::string schedule_definition::text() const {
-    std::string out;
-    for (const std::string& line : lines) {
-        out += line;
-        out += '\n';
+namespace {
+
+// Appends the lines of text, each followed by a newline.
+void append_lines(std::string_view text, std::string* out) {
+    std::size_t pos = 0;
+    std::string_view line;
+    while (next_input_line(text, &pos, &line)) {
+        out->append(line);
+        out->push_back('\n');
     }
-    return out;
+}
+
+}  // namespace
+
+void schedule_definition::text(std::string* out) const {
+    out->clear();
+    const std::string_view bytes(source->bytes);
+    out->reserve(end - begin + workstation.size() + name.size() + 16);
+    append_lines(bytes.substr(begin, head - begin), out);
+    if (identity_ok) {
+        out->append("SCHEDULE ");
+        out->append(workstation);
+        out->push_back('#');
+        out->append(name);
+        if (rest < rest_end) {
+            out->push_back(' ');
+            out->append(bytes.substr(rest, rest_end - rest));
+        }
+        out->push_back('\n');
+    } else {
+        append_lines(bytes.substr(head, body - head), out);
+    }
+    append_lines(bytes.substr(body, end - body), out);
 }
 
 namespace {
@@ -573,8 +728,27 @@ class ParserBorrow {
     selected_list list_;
 };
 
-void check_language(const std::vector<std::string>& lines, const std::string& file, int first_line,
-                    bool long_names, std::vector<input_fault>* faults) {
+// The lines of a definition's text for the scanner, cut as
+// split_input_lines cuts them.
+class DefinitionInput : public scan_input {
+  public:
+    DefinitionInput(std::string_view text, const std::string& name) : text_(text), name_(name) {}
+    bool next_line(std::string& line) override {
+        std::string_view view;
+        if (!next_input_line(text_, &pos_, &view)) return false;
+        line.assign(view);
+        return true;
+    }
+    const char* name() const override { return name_.c_str(); }
+
+  private:
+    std::string_view text_;
+    const std::string& name_;
+    std::size_t pos_ = 0;
+};
+
+void check_language(std::string_view text, std::size_t line_count, const std::string& file,
+                    int first_line, bool long_names, std::vector<input_fault>* faults) {
     LanguageCheck check;
     ParserBorrow borrow;
     g_check = &check;
@@ -582,7 +756,7 @@ void check_language(const std::vector<std::string>& lines, const std::string& fi
     sched_eval_state& st = evaluation_state();
     st.long_names = long_names;
 
-    string_lines_input input(lines, file);
+    DefinitionInput input(text, file);
     scanner& sc = schedule_scanner();
     reset_scanner(sc, &input);
     parser_io io;
@@ -604,7 +778,7 @@ void check_language(const std::vector<std::string>& lines, const std::string& fi
     g_check = nullptr;
 
     auto file_line = [&](int scanner_line) {
-        const int n = std::clamp(scanner_line, 1, std::max<int>(1, static_cast<int>(lines.size())));
+        const int n = std::clamp(scanner_line, 1, std::max<int>(1, static_cast<int>(line_count)));
         return first_line + n - 1;
     };
     if (check.number != 0)
@@ -617,14 +791,15 @@ void check_language(const std::vector<std::string>& lines, const std::string& fi
 
 bool check_definition(std::string_view text, const std::string& file, int first_line,
                       bool long_names, std::vector<input_fault>* faults) {
-    std::vector<std::string> lines;
-    split_input_lines(text, &lines);
     const std::size_t before = faults->size();
     enum { kBefore, kBody, kAfter } state = kBefore;
     LineWalker walker;
-    for (std::size_t k = 0; k < lines.size(); ++k) {
-        const int n = first_line + static_cast<int>(k);
-        const LineWalker::Step s = walker.next(lines[k]);
+    std::size_t pos = 0;
+    std::size_t count = 0;
+    std::string_view line;
+    for (; next_input_line(text, &pos, &line); ++count) {
+        const int n = first_line + static_cast<int>(count);
+        const LineWalker::Step s = walker.next(line);
         if (s.info.kind != LineKind::text) continue;
         switch (state) {
             case kBefore:
@@ -649,7 +824,7 @@ bool check_definition(std::string_view text, const std::string& file, int first_
         faults->push_back({file, first_line, "the definition has no SCHEDULE line"});
     if (state == kBody) faults->push_back({file, first_line, "the definition has no END line"});
     // The parser would only repeat what the framing found.
-    if (faults->size() == before) check_language(lines, file, first_line, long_names, faults);
+    if (faults->size() == before) check_language(text, count, file, first_line, long_names, faults);
     return faults->size() == before;
 }
 
@@ -660,66 +835,88 @@ bool split_schedule_file(const input_text& in, const schedule_file_options& opti
     auto fault = [&](int line, std::string text) {
         faults->push_back({in.name, line, std::move(text)});
     };
-    check_text_bytes(in, faults);
-    for (std::size_t k = 0; k < in.lines.size(); ++k) {
-        if (in.lines[k].size() > kInputLineMax)
+    const std::vector<line_span> lines = split_input_lines(in.bytes);
+    auto line_at = [&](std::size_t k) {
+        return std::string_view(in.bytes.data() + lines[k].offset, lines[k].length);
+    };
+    check_text_bytes(in, lines, faults);
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        if (lines[k].length > kInputLineMax)
             fault(static_cast<int>(k + 1),
-                  "the line has " + std::to_string(in.lines[k].size()) +
+                  "the line has " + std::to_string(lines[k].length) +
                       " characters; a line of a definition holds at most " +
                       std::to_string(kInputLineMax));
     }
 
-    struct Pending {
-        int line;
-        const std::string* text;
-    };
-    std::vector<Pending> preamble;
+    // The comment lines (and blank lines among them) waiting for the next
+    // SCHEDULE line: always the lines just before it.
+    std::size_t preamble_first = 0;
+    std::size_t preamble_count = 0;
+    bool preamble_fresh = false;  // the walk began the preamble's first line afresh
     schedule_definition cur;
+    bool cur_fresh = false;  // ... or the current definition's first line
     bool inside = false;
     bool cur_ok = false;
     int outside_run = -1;  // line of the last text reported outside a definition
     std::size_t found = 0;
+    std::string text;  // the definition being checked
 
-    auto start = [&](int n) {
+    auto start = [&](std::size_t k, bool fresh) {
+        const int n = static_cast<int>(k + 1);
         cur = schedule_definition{};
-        cur.file = in.name;
+        cur.source = &in;
         cur.schedule_line = n;
-        cur.first_line = preamble.empty() ? n : preamble.front().line;
+        cur.first_line = preamble_count == 0 ? n : static_cast<int>(preamble_first + 1);
+        cur.begin = preamble_count == 0 ? lines[k].offset : lines[preamble_first].offset;
+        cur.head = lines[k].offset;
+        cur.body = lines[k].next;
+        cur_fresh = preamble_count == 0 ? fresh : preamble_fresh;
         cur_ok = true;
-        for (const Pending& p : preamble) {
+        for (std::size_t p = preamble_first; p < preamble_first + preamble_count; ++p) {
             // The database takes the first line beginning with the word
             // SCHEDULE for the SCHEDULE line and writes the identity into it.
-            if (first_plain_word(*p.text) == "SCHEDULE") {
-                fault(p.line,
+            if (first_plain_word_is_schedule(line_at(p))) {
+                fault(static_cast<int>(p + 1),
                       "a comment line before a definition begins with the word SCHEDULE; it "
                       "would be taken for the SCHEDULE line");
                 cur_ok = false;
             }
-            cur.lines.push_back(*p.text);
         }
-        preamble.clear();
-        std::string canonical;
+        preamble_count = 0;
+        std::size_t rest = 0;
         std::string why;
-        if (canonical_schedule_line(in.lines[static_cast<std::size_t>(n - 1)], options,
-                                    &cur.workstation, &cur.name, &canonical, &why)) {
-            cur.lines.push_back(canonical);
+        if (schedule_line_identity(line_at(k), options, &cur.workstation, &cur.name, &rest, &why)) {
+            cur.identity_ok = true;
+            cur.rest = cur.head + static_cast<std::uint32_t>(rest);
+            cur.rest_end = cur.head + lines[k].length;
         } else {
             fault(n, why);
             cur_ok = false;
-            cur.lines.push_back(in.lines[static_cast<std::size_t>(n - 1)]);
         }
         inside = true;
     };
 
-    auto finish = [&]() {
+    auto finish = [&](std::size_t k) {
         inside = false;
         ++found;
-        if (!check_definition(cur.text(), in.name, cur.first_line,
-                              options.name_width > DB_SHORT_NAME, faults))
+        cur.end = lines[k].next;
+        cur.text(&text);
+        const bool long_names = options.name_width > DB_SHORT_NAME;
+        // A definition whose first line began afresh was framed here just as
+        // check_definition frames it: only the language is left to check.
+        if (cur_fresh) {
+            const std::size_t before_check = faults->size();
+            check_language(text, k + 2 - static_cast<std::size_t>(cur.first_line), in.name,
+                           cur.first_line, long_names, faults);
+            if (faults->size() != before_check) cur_ok = false;
+        } else if (!check_definition(text, in.name, cur.first_line, long_names, faults)) {
             cur_ok = false;
+        }
         std::size_t stored = 0;
-        for (const std::string& line : cur.lines)
-            stored += split_logical_line(line).size();
+        std::size_t pos = 0;
+        std::string_view line;
+        while (next_input_line(text, &pos, &line))
+            stored += stored_pieces(line);
         if (stored > kStoredLinesMax) {
             fault(cur.schedule_line, "the definition needs " + std::to_string(stored) +
                                          " stored lines; a schedule holds at most " +
@@ -730,24 +927,27 @@ bool split_schedule_file(const input_text& in, const schedule_file_options& opti
     };
 
     LineWalker walker;
-    for (std::size_t k = 0; k < in.lines.size(); ++k) {
+    for (std::size_t k = 0; k < lines.size(); ++k) {
         const int n = static_cast<int>(k + 1);
-        const std::string& line = in.lines[k];
-        const LineWalker::Step s = walker.next(line);
+        const bool fresh = walker.fresh();
+        const LineWalker::Step s = walker.next(line_at(k));
         if (!inside) {
             if (s.is_schedule) {
-                start(n);
-            } else if (s.info.kind == LineKind::comment) {
-                preamble.push_back({n, &line});
-            } else if (s.info.kind == LineKind::blank) {
-                if (!preamble.empty()) preamble.push_back({n, &line});
-            } else {
+                start(k, fresh);
+            } else if (s.info.kind == LineKind::comment ||
+                       (s.info.kind == LineKind::blank && preamble_count > 0)) {
+                if (preamble_count == 0) {
+                    preamble_first = k;
+                    preamble_fresh = fresh;
+                }
+                ++preamble_count;
+            } else if (s.info.kind != LineKind::blank) {
                 if (outside_run != n - 1)
                     fault(n, s.is_end ? "END without a SCHEDULE line before it"
                                       : "text outside a schedule definition (a definition "
                                         "begins with a line whose first word is SCHEDULE)");
                 outside_run = n;
-                preamble.clear();
+                preamble_count = 0;
             }
             continue;
         }
@@ -755,21 +955,22 @@ bool split_schedule_file(const input_text& in, const schedule_file_options& opti
             fault(n, "SCHEDULE before the END of the schedule begun at line " +
                          std::to_string(cur.schedule_line));
             ++found;
-            start(n);
+            start(k, fresh);
             continue;
         }
-        cur.lines.push_back(line);
-        if (s.is_end) finish();
+        if (s.is_end) finish(k);
     }
     if (inside) {
         ++found;
         fault(cur.schedule_line, "the schedule begun here has no END line");
     }
-    while (!preamble.empty() && preamble.back().text->find_first_not_of(" \t") == std::string::npos)
-        preamble.pop_back();
-    if (!preamble.empty() && warnings != nullptr) {
-        const int first = preamble.front().line;
-        const int last = preamble.back().line;
+    while (preamble_count > 0 &&
+           line_at(preamble_first + preamble_count - 1).find_first_not_of(" \t") ==
+               std::string_view::npos)
+        --preamble_count;
+    if (preamble_count > 0 && warnings != nullptr) {
+        const int first = static_cast<int>(preamble_first + 1);
+        const int last = static_cast<int>(preamble_first + preamble_count);
         warnings->push_back({in.name, first,
                              first == last ? "this line follows the last END and belongs to no "
                                              "schedule; it is not stored"
@@ -846,11 +1047,12 @@ bool parse_calendar_file(const input_text& in, int date_format,
     auto fault = [&](int line, std::string text) {
         faults->push_back({in.name, line, std::move(text)});
     };
-    check_text_bytes(in, faults);
+    const std::vector<line_span> lines = split_input_lines(in.bytes);
+    check_text_bytes(in, lines, faults);
     std::vector<calendar_definition> found;
     bool current = false;  // a calendar has been started
 
-    auto add_dates = [&](const std::string& line, std::size_t i, int n) {
+    auto add_dates = [&](std::string_view line, std::size_t i, int n) {
         while (i < line.size()) {
             while (i < line.size() && is_blank(line[i]))
                 ++i;
@@ -858,7 +1060,7 @@ bool parse_calendar_file(const input_text& in, int date_format,
             std::size_t j = i;
             while (j < line.size() && !is_blank(line[j]))
                 ++j;
-            const std::string_view word = std::string_view(line).substr(i, j - i);
+            const std::string_view word = line.substr(i, j - i);
             time_value t = 0;
             std::string why;
             if (!parse_calendar_date(word, date_format, &t, &why)) {
@@ -870,9 +1072,9 @@ bool parse_calendar_file(const input_text& in, int date_format,
         }
     };
 
-    for (std::size_t k = 0; k < in.lines.size(); ++k) {
+    for (std::size_t k = 0; k < lines.size(); ++k) {
         const int n = static_cast<int>(k + 1);
-        const std::string& line = in.lines[k];
+        const std::string_view line(in.bytes.data() + lines[k].offset, lines[k].length);
         std::size_t i = 0;
         while (i < line.size() && is_blank(line[i]))
             ++i;

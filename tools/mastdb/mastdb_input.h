@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,23 +34,39 @@ constexpr std::size_t kInputLineMax = 4351;
 // Most stored text lines one schedule can have (line numbers are 16-bit).
 constexpr std::size_t kStoredLinesMax = 32768;
 
-// A whole input file, split into lines without their line ends ("\n",
-// "\r\n", or a "\r" that ends the file).
+// A whole input file as read. Its lines are the text between line feeds,
+// without a carriage return that ends them; text after the last line feed
+// is a line of its own.
 struct input_text {
-    std::string name;  // as given, "standard input" for "-"
-    std::vector<std::string> lines;
+    std::string name;   // as given, "standard input" for "-"
+    std::string bytes;  // the file's contents
+};
+
+// Where one line lies in an input file's bytes: its text (without the line
+// end) and the start of the line after it.
+struct line_span {
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+    std::uint32_t next = 0;
 };
 
 // Reads the file at path ("-": standard input). False with *fault set when it
-// cannot be opened or read, or is a directory.
+// cannot be opened or read, is a directory, or is too large to be an input
+// file.
 bool read_input_file(const std::string& path, input_text* out, input_fault* fault);
 
-// Splits text into lines as read_input_file does.
-void split_input_lines(std::string_view bytes, std::vector<std::string>* lines);
+// The lines of bytes, as input_text describes them.
+std::vector<line_span> split_input_lines(std::string_view bytes);
+
+// The line at *pos of text and the position after it (after its line feed,
+// or the end of text); false at the end of text. The line is cut as
+// split_input_lines cuts it.
+bool next_input_line(std::string_view text, std::size_t* pos, std::string_view* line);
 
 // Reports every line that holds a control character (other than a tab), the
 // mark of a binary file. Returns the number of such lines.
-int check_text_bytes(const input_text& in, std::vector<input_fault>* faults);
+int check_text_bytes(const input_text& in, const std::vector<line_span>& lines,
+                     std::vector<input_fault>* faults);
 
 // ---- names and patterns ---------------------------------------------------------
 
@@ -75,17 +92,38 @@ bool parse_schedule_pattern(std::string_view word, std::string* ws_pattern,
 
 // One schedule definition of an input file, ready to be stored: the comment
 // lines before it, its SCHEDULE line with the identity written in full
-// ("SCHEDULE WS#NAME ..."), its other lines, its END line.
+// ("SCHEDULE WS#NAME ..."), its other lines, its END line. It holds only
+// where its parts lie in the file's bytes, so the input_text it comes from
+// must stay in place while the definition is used.
 struct schedule_definition {
-    std::string file;
+    const input_text* source = nullptr;
     int first_line = 0;     // line of its first (comment or SCHEDULE) line
     int schedule_line = 0;  // line of its SCHEDULE line
     std::string workstation;
     std::string name;
-    std::vector<std::string> lines;
+    // Offsets in source->bytes: its first line, its SCHEDULE line, the text
+    // after the identity on that line (up to rest_end), the line after the
+    // SCHEDULE line, and the end of its END line's line end.
+    std::uint32_t begin = 0;
+    std::uint32_t head = 0;
+    std::uint32_t rest = 0;
+    std::uint32_t rest_end = 0;
+    std::uint32_t body = 0;
+    std::uint32_t end = 0;
+    // False when the SCHEDULE line names no valid identity: its text is then
+    // taken as written.
+    bool identity_ok = false;
 
+    const std::string& file() const { return source->name; }
     std::string id() const { return workstation + "#" + name; }
-    std::string text() const;  // the lines, each followed by a newline
+    // Replaces *out with the text to store: the lines, each followed by a
+    // newline.
+    void text(std::string* out) const;
+    std::string text() const {
+        std::string out;
+        text(&out);
+        return out;
+    }
 };
 
 struct schedule_file_options {
@@ -101,7 +139,7 @@ struct schedule_file_options {
 // identity, lines that are too long or too many, control characters, a file
 // without any definition. Comment lines after the last END belong to no
 // schedule: they are reported as warnings and not stored. True when no fault
-// was found.
+// was found. The definitions refer to in, which must outlive them.
 bool split_schedule_file(const input_text& in, const schedule_file_options& options,
                          std::vector<schedule_definition>* defs, std::vector<input_fault>* faults,
                          std::vector<input_fault>* warnings);

@@ -319,9 +319,28 @@ std::string pair_of(const char* key, int width) {
     return trimmed(key, width) + DB_PAIR_SEPARATOR + trimmed(key + width, width);
 }
 
-// Reads a whole text file as lines (without their line ends). False with the
-// system error in *err when it cannot be opened or read.
-bool read_text_lines(const char* path, std::vector<std::string>* lines, int* err) {
+// Splits a text into lines (without their line ends; a carriage return
+// before a line feed is dropped too). Text after the last line feed is a
+// line of its own.
+std::vector<std::string> split_text_lines(std::string_view text) {
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        if (nl == std::string_view::npos) {
+            lines.emplace_back(text);
+            break;
+        }
+        std::string_view line = text.substr(0, nl);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.emplace_back(line);
+        text.remove_prefix(nl + 1);
+    }
+    return lines;
+}
+
+// Reads a whole file into *text. False with the system error in *err when it
+// cannot be opened or read.
+bool read_whole_file(const char* path, std::string* text, int* err) {
     if (path == nullptr || *path == '\0') {
         *err = ENOENT;
         return false;
@@ -331,19 +350,10 @@ bool read_text_lines(const char* path, std::vector<std::string>* lines, int* err
         *err = errno;
         return false;
     }
-    std::string line;
-    bool pending = false;
-    for (int c; (c = std::getc(in)) != EOF;) {
-        if (c == '\n') {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            lines->push_back(line);
-            line.clear();
-            pending = false;
-        } else {
-            line.push_back(static_cast<char>(c));
-            pending = true;
-        }
-    }
+    char buf[8192];
+    std::size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
+        text->append(buf, n);
     const bool failed = std::ferror(in) != 0;
     const int read_errno = errno;
     std::fclose(in);
@@ -351,7 +361,6 @@ bool read_text_lines(const char* path, std::vector<std::string>* lines, int* err
         *err = read_errno != 0 ? read_errno : EIO;
         return false;
     }
-    if (pending) lines->push_back(line);
     return true;
 }
 
@@ -446,6 +455,42 @@ std::int16_t select_calendar(db_handle* h, isam_handle* f, const std::string& ke
     if (rc != ISAM_OK) return keyed_failure(h, f);
     h->current_cal = name;
     return DB_OK;
+}
+
+using DateKey = std::array<char, kNumberWidth>;
+
+DateKey date_key_of(const std::string& field) {
+    DateKey k{};
+    std::memcpy(k.data(), field.data(), k.size());
+    return k;
+}
+
+// The kept dates of the calendar whose master record is current (selected
+// by select_calendar just before), reading its chain when they are not kept
+// yet. Null outside the calendar lock, and for a chain that cannot be read
+// back whole or is out of order: the callers then walk the file as always.
+db_calendar_dates* kept_dates(db_handle* h, isam_handle* f, const std::string& key) {
+    if (!h->calendars_locked) return nullptr;
+    auto [it, added] = h->calendar_dates.try_emplace(key);
+    db_calendar_dates& d = it->second;
+    if (!added) return d.usable ? &d : nullptr;
+    Record rec{};
+    int mode = ISAM_READ_FIRST;
+    std::int16_t rc = ISAM_OK;
+    while ((rc = isam_read(f, rec.data(), mode, nullptr, 1)) == ISAM_OK) {
+        mode = ISAM_READ_NEXT;
+        DateKey k{};
+        std::memcpy(k.data(), rec.data() + DB_CALENDAR_NAME, k.size());
+        if (!d.keys.empty() && std::memcmp(d.keys.back().data(), k.data(), k.size()) >= 0) break;
+        d.keys.push_back(k);
+    }
+    d.usable = rc == ISAM_E_NOT_FOUND;
+    if (!d.usable) d.keys.clear();
+    return d.usable ? &d : nullptr;
+}
+
+bool key_less(const DateKey& a, const DateKey& b) {
+    return std::memcmp(a.data(), b.data(), a.size()) < 0;
 }
 
 }  // namespace
@@ -562,11 +607,15 @@ std::int16_t db_lock_calendars(db_handle* h) {
     isam_handle* f = use_file(h, DB_FILE_CALENDARS);
     if (f == nullptr) return h->code;
     if (isam_lock(f, ISAM_LOCK_UPDATE) != ISAM_OK) return keyed_failure(h, f);
+    h->calendar_dates.clear();
+    h->calendars_locked = true;
     return done(h, DB_OK);
 }
 
 std::int16_t db_unlock_calendars(db_handle* h) {
     if (const std::int16_t rc = enter(h)) return rc;
+    h->calendar_dates.clear();
+    h->calendars_locked = false;
     isam_handle* f = open_file_only(h, DB_FILE_CALENDARS);
     if (f == nullptr) return h->code;
     if (isam_unlock(f) != ISAM_OK) return keyed_failure(h, f);
@@ -731,16 +780,23 @@ std::vector<std::string> join_stored_lines(const std::vector<std::string>& store
 
 std::int16_t store_schedule(db_handle* h, const sched_header& hdr, const char* path) {
     if (const std::int16_t rc = enter(h)) return rc;
+    if (open_file_only(h, DB_FILE_SCHEDULES) == nullptr) return h->code;
+    if (open_file_only(h, DB_FILE_SCHED_JOBS) == nullptr) return h->code;
+    // The whole text is read before anything is changed, so that an
+    // unreadable file leaves the old schedule in place.
+    std::string text;
+    int err = 0;
+    if (!read_whole_file(path, &text, &err)) return done(h, DB_E_INPUT, err);
+    return store_schedule_text(h, hdr, text);
+}
+
+std::int16_t store_schedule_text(db_handle* h, const sched_header& hdr, std::string_view text) {
+    if (const std::int16_t rc = enter(h)) return rc;
     isam_handle* f = open_file_only(h, DB_FILE_SCHEDULES);
     if (f == nullptr) return h->code;
     isam_handle* jobs = open_file_only(h, DB_FILE_SCHED_JOBS);
     if (jobs == nullptr) return h->code;
-
-    // The whole text is read before anything is changed, so that an
-    // unreadable file leaves the old schedule in place.
-    std::vector<std::string> lines;
-    int err = 0;
-    if (!read_text_lines(path, &lines, &err)) return done(h, DB_E_INPUT, err);
+    const std::vector<std::string> lines = split_text_lines(text);
 
     const SchedLayout& l = sched_layout(isam_format(f));
     Record rec{};
@@ -862,7 +918,13 @@ std::int16_t find_calendar_date(db_handle* h, const char* name, time_value date)
     if (f == nullptr) return h->code;
     const std::string key = padded(name, DB_CALENDAR_NAME);
     if (select_calendar(h, f, key, false) != DB_OK) return h->code;
-    const std::string date_key = key + date_field(date, isam_format(f));
+    const std::string field = date_field(date, isam_format(f));
+    if (const db_calendar_dates* kept = kept_dates(h, f, key)) {
+        const bool in =
+            std::binary_search(kept->keys.begin(), kept->keys.end(), date_key_of(field), key_less);
+        return done(h, in ? DB_OK : DB_E_MISSING);
+    }
+    const std::string date_key = key + field;
     Record rec{};
     const std::int16_t rc = isam_read(f, rec.data(), ISAM_READ_EXACT, date_key.c_str(), 1);
     if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_MISSING);
@@ -878,12 +940,20 @@ std::int16_t read_calendar_dates(db_handle* h, const char* name, time_value* cur
     const std::string key = padded(name, DB_CALENDAR_NAME);
     if (select_calendar(h, f, key, false) != DB_OK) return h->code;
     const int format = isam_format(f);
-    const std::string from = key + date_field(cursor != nullptr ? *cursor : 0, format);
+    const std::string from_field = date_field(cursor != nullptr ? *cursor : 0, format);
+    const std::string from = key + from_field;
     const int capacity = dates != nullptr && count != nullptr ? *count : 0;
     Record rec{};
     int n = 0;
     int mode = ISAM_READ_GE;
-    while (n < capacity) {
+    if (const db_calendar_dates* kept = capacity > 0 ? kept_dates(h, f, key) : nullptr) {
+        auto it = std::lower_bound(kept->keys.begin(), kept->keys.end(), date_key_of(from_field),
+                                   key_less);
+        for (; n < capacity && it != kept->keys.end(); ++it)
+            dates[n++] = field_date(it->data(), format);
+        mode = -1;  // nothing more to read from the file
+    }
+    while (mode >= 0 && n < capacity) {
         const std::int16_t rc =
             isam_read(f, rec.data(), mode, mode == ISAM_READ_GE ? from.c_str() : nullptr, 1);
         if (rc == ISAM_E_NOT_FOUND) break;
@@ -908,6 +978,7 @@ std::int16_t store_calendar(db_handle* h, const calendar_info& cal) {
     std::memcpy(rec.data(), cal.name.data(), DB_CALENDAR_NAME);
     std::memcpy(rec.data() + DB_CALENDAR_NAME, cal.description.data(), DB_CALENDAR_DESC);
     const std::string key(rec.data(), DB_CALENDAR_NAME);
+    h->calendar_dates.erase(key);
     const std::int16_t rc = select_calendar(h, f, key, true);
     if (rc == DB_E_MISSING) {
         if (isam_add(f, rec.data(), 0) != ISAM_OK) return keyed_failure(h, f);
@@ -928,14 +999,28 @@ std::int16_t add_calendar_dates(db_handle* h, const char* name, const time_value
     if (select_calendar(h, f, key, true) != DB_OK) return h->code;
     const int format = isam_format(f);
     Record rec{};
+    db_calendar_dates* kept = count > 0 ? kept_dates(h, f, key) : nullptr;
     for (int i = 0; dates != nullptr && i < count; ++i) {
-        const std::string date_key = key + date_field(dates[i], format);
-        const std::int16_t rc = isam_read(f, rec.data(), ISAM_READ_EXACT, date_key.c_str(), 1);
-        if (rc == ISAM_OK) continue;  // stored already
-        if (rc != ISAM_E_NOT_FOUND) return keyed_failure(h, f);
+        const std::string field = date_field(dates[i], format);
+        const std::string date_key = key + field;
+        const DateKey k = date_key_of(field);
+        auto at = kept != nullptr
+                      ? std::lower_bound(kept->keys.begin(), kept->keys.end(), k, key_less)
+                      : std::vector<DateKey>::iterator{};
+        if (kept != nullptr) {
+            if (at != kept->keys.end() && !key_less(k, *at)) continue;  // stored already
+        } else {
+            const std::int16_t rc = isam_read(f, rec.data(), ISAM_READ_EXACT, date_key.c_str(), 1);
+            if (rc == ISAM_OK) continue;  // stored already
+            if (rc != ISAM_E_NOT_FOUND) return keyed_failure(h, f);
+        }
         std::memset(rec.data(), ' ', kCalDateRecordLen);
         std::memcpy(rec.data(), date_key.data(), date_key.size());
-        if (isam_add(f, rec.data(), 1) != ISAM_OK) return keyed_failure(h, f);
+        if (isam_add(f, rec.data(), 1) != ISAM_OK) {
+            h->calendar_dates.erase(key);
+            return keyed_failure(h, f);
+        }
+        if (kept != nullptr) kept->keys.insert(at, k);
     }
     return done(h, DB_OK);
 }
@@ -947,6 +1032,7 @@ std::int16_t delete_calendar_date(db_handle* h, const char* name, time_value dat
     const std::string key = padded(name, DB_CALENDAR_NAME);
     if (select_calendar(h, f, key, true) != DB_OK) return h->code;
     const std::string date_key = key + date_field(date, isam_format(f));
+    h->calendar_dates.erase(key);
     Record rec{};
     const std::int16_t rc = isam_read(f, rec.data(), ISAM_READ_EXACT, date_key.c_str(), 1);
     if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_MISSING);
@@ -961,6 +1047,7 @@ std::int16_t delete_calendar(db_handle* h, const char* name) {
     const std::string key = padded(name, DB_CALENDAR_NAME);
     if (select_calendar(h, f, key, true) != DB_OK) return h->code;
     h->current_cal.clear();
+    h->calendar_dates.erase(key);
     if (isam_delete(f, 0) != ISAM_OK) return keyed_failure(h, f);
     return done(h, DB_OK);
 }

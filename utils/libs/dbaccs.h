@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -80,6 +81,13 @@ constexpr char DB_PAIR_SEPARATOR = '\x1f';  // between the two parts of a name-p
 
 // ---- the handle -------------------------------------------------------------
 
+// The date keys of one calendar (its chain's sub-key fields, in chain order),
+// kept while the handle holds the calendar file's update lock.
+struct db_calendar_dates {
+    bool usable = false;  // the chain read back whole and in strictly rising key order
+    std::vector<std::array<char, 10>> keys;
+};
+
 struct db_handle {
     std::uint16_t magic = DB_MAGIC;  // cleared when the handle is freed
     std::int16_t code = 0;           // result of the last operation
@@ -91,6 +99,10 @@ struct db_handle {
     std::int16_t long_names = 0;
     std::int16_t open_mode = 0;
     int refs = 1;  // references to this handle (more than one only for the shared handle)
+    // Under the calendar lock nobody else changes the calendar file: the
+    // dates of the calendars looked at are kept, by padded calendar name.
+    bool calendars_locked = false;
+    std::map<std::string, db_calendar_dates> calendar_dates;
 };
 
 // Drops one reference, closing the files and freeing the handle at the last
@@ -191,6 +203,9 @@ int match_name_pair(const char* key, const char* pattern, int key_len, int patte
 // list file must be open (DB_E_NOT_OPEN) and locked. DB_E_INPUT when the file
 // cannot be read (nothing is changed then).
 std::int16_t store_schedule(db_handle* h, const sched_header& hdr, const char* path);
+// The same for a text in memory: stores exactly the records store_schedule
+// stores for a file holding that text.
+std::int16_t store_schedule_text(db_handle* h, const sched_header& hdr, std::string_view text);
 
 // Writes a schedule's text, continued lines joined, to path, or to a new
 // temporary file when path is null or empty; *written (when given) receives

@@ -205,10 +205,15 @@ bool blank_type(const char* hdr) {
 // ---- read-ahead under the lock ----------------------------------------------
 
 constexpr std::size_t kCacheBlock = 8192;       // bytes of one read-ahead block
-constexpr std::size_t kCacheBlocks = 256;       // blocks a handle keeps at most
+constexpr std::size_t kCacheBlocks = 1024;      // blocks a handle keeps at most
 constexpr std::size_t kCachePositions = 16384;  // remembered key look-ups at most
 
-// Forgets every block (and frees them) and the file size.
+bool under_lock(const isam_handle* h) {
+    return (h->flags & ISAM_FL_LOCKED) != 0;
+}
+
+// Forgets every block (and frees them), the remembered look-ups and the
+// file size.
 void drop_cache(isam_handle* h) {
     isam_read_cache& c = h->cache;
     c.blocks.clear();
@@ -218,18 +223,67 @@ void drop_cache(isam_handle* h) {
     c.patterns.clear();
     c.last = -1;
     c.clock = 0;
+    c.hand = 0;
     c.file_size = -1;
+    c.transient = false;
+    h->ix_at_key = false;
 }
 
-// The handle is about to change the file: what it read ahead may no longer
-// hold, and reads go to the file directly until the lock is released.
-void note_write(isam_handle* h) {
-    drop_cache(h);
-    h->cache.written = true;
+// The index is about to change: look-ups remembered from it no longer hold,
+// and its position moves.
+void note_index_change(isam_handle* h) {
+    h->cache.positions.clear();
+    h->cache.patterns.clear();
+    h->ix_at_key = false;
 }
 
 bool cache_usable(const isam_handle* h) {
-    return (h->flags & ISAM_FL_LOCKED) != 0 && !h->cache.written;
+    return under_lock(h) || h->cache.transient;
+}
+
+// The handle wrote n bytes at pos: blocks holding those bytes take them, and
+// the file size grows when the write reached past it.
+void note_written(isam_handle* h, std::int64_t pos, const char* bytes, std::size_t n) {
+    isam_read_cache& c = h->cache;
+    if (c.file_size >= 0) c.file_size = std::max(c.file_size, pos + static_cast<std::int64_t>(n));
+    const auto bs = static_cast<std::int64_t>(kCacheBlock);
+    const std::int64_t end = pos + static_cast<std::int64_t>(n);
+    for (std::int64_t number = pos / bs; number * bs < end; ++number) {
+        auto it = c.where.find(number);
+        if (it == c.where.end()) continue;
+        isam_read_cache::block& b = c.blocks[it->second];
+        const std::int64_t base = number * bs;
+        const std::int64_t from = std::max(pos, base);
+        const std::int64_t to = std::min(end, base + bs);
+        const auto off = static_cast<std::size_t>(from - base);
+        if (off > b.filled) {
+            // A hole before the written bytes: the block cannot say what is there.
+            c.where.erase(it);
+            b.number = -1;
+            b.filled = 0;
+            c.last = -1;
+            continue;
+        }
+        std::memcpy(b.data.data() + off, bytes + (from - pos), static_cast<std::size_t>(to - from));
+        b.filled = std::max(b.filled, static_cast<std::size_t>(to - base));
+    }
+}
+
+// A write that failed leaves the file in a state the blocks cannot know.
+void note_write_failed(isam_handle* h) {
+    drop_cache(h);
+    h->unsynced = true;
+}
+
+// Writes n bytes at pos; the bytes written, or -1 with errno set.
+long data_write(isam_handle* h, std::int64_t pos, const char* bytes, std::size_t n) {
+    h->unsynced = true;
+    const long w = plat::FH_pwrite_file(h->fd, bytes, n, pos);
+    if (w == static_cast<long>(n))
+        note_written(h, pos, bytes, n);
+    else
+        note_write_failed(h);
+    return w;
 }
 
 // The block with the given number, read from the file when not held; null
@@ -253,8 +307,14 @@ const isam_read_cache::block* cache_block(isam_handle* h, std::int64_t number) {
         c.blocks.emplace_back();
         c.blocks.back().data.resize(kCacheBlock);
     } else {
-        for (std::size_t i = 1; i < c.blocks.size(); ++i)
-            if (c.blocks[i].used < c.blocks[victim].used) victim = i;
+        // In turn, skipping a block used since the hand last passed it.
+        for (std::size_t tries = 0;; ++tries) {
+            victim = c.hand;
+            c.hand = (c.hand + 1) % c.blocks.size();
+            isam_read_cache::block& b = c.blocks[victim];
+            if (b.used == 0 || tries >= c.blocks.size()) break;
+            b.used = 0;
+        }
     }
     isam_read_cache::block& b = c.blocks[victim];
     if (b.number >= 0) c.where.erase(b.number);
@@ -276,24 +336,42 @@ const isam_read_cache::block* cache_block(isam_handle* h, std::int64_t number) {
     return &b;
 }
 
-// Copies n bytes at pos from the read-ahead blocks; the bytes copied (fewer
-// at the end of the file) or -1 with errno set.
-long cache_read(isam_handle* h, std::int64_t pos, char* out, std::size_t n) {
+// The n bytes at pos: a pointer into a block when they lie in one, else
+// copied into out. *got receives the bytes available (fewer at the end of
+// the file); null with errno set when the file cannot be read.
+const char* cache_view(isam_handle* h, std::int64_t pos, char* out, std::size_t n, long* got) {
+    const auto bs = static_cast<std::int64_t>(kCacheBlock);
+    std::int64_t number = pos / bs;
+    const isam_read_cache::block* b = cache_block(h, number);
+    if (b == nullptr) return nullptr;
+    auto off = static_cast<std::size_t>(pos - number * bs);
+    if (off + n <= b->filled) {
+        *got = static_cast<long>(n);
+        return b->data.data() + off;
+    }
     std::size_t done = 0;
-    while (done < n) {
-        const std::int64_t at = pos + static_cast<std::int64_t>(done);
-        const std::int64_t number = at / static_cast<std::int64_t>(kCacheBlock);
-        const isam_read_cache::block* b = cache_block(h, number);
-        if (b == nullptr) return -1;
-        const std::size_t off =
-            static_cast<std::size_t>(at - number * static_cast<std::int64_t>(kCacheBlock));
+    for (;;) {
         if (off >= b->filled) break;
         const std::size_t take = std::min(n - done, b->filled - off);
         std::memcpy(out + done, b->data.data() + off, take);
         done += take;
-        if (b->filled < kCacheBlock) break;
+        if (done == n || b->filled < kCacheBlock) break;
+        b = cache_block(h, ++number);
+        if (b == nullptr) return nullptr;
+        off = 0;
     }
-    return static_cast<long>(done);
+    *got = static_cast<long>(done);
+    return out;
+}
+
+// The size of the data file: remembered under the lock, where only this
+// handle can change it.
+std::int64_t data_size(isam_handle* h) {
+    if (under_lock(h) && h->cache.file_size >= 0) return h->cache.file_size;
+    plat::FileStatus st;
+    if (plat::FH_fstat_file(h->fd, &st) != 0) return -1;
+    if (under_lock(h)) h->cache.file_size = st.size;
+    return st.size;
 }
 
 // Upper bound of the number of records the data file can hold now: bounds
@@ -302,14 +380,8 @@ std::int64_t record_bound(isam_handle* h) {
     int shortest = line_len(h, 0);
     for (int n = 1; n <= h->kinds; ++n)
         shortest = std::min(shortest, line_len(h, n));
-    plat::FileStatus st;
-    std::int64_t size = kMaxPos;
-    if (cache_usable(h) && h->cache.file_size >= 0) {
-        size = h->cache.file_size;
-    } else if (plat::FH_fstat_file(h->fd, &st) == 0) {
-        size = st.size;
-        if (cache_usable(h)) h->cache.file_size = size;
-    }
+    std::int64_t size = data_size(h);
+    if (size < 0) size = kMaxPos;
     if (size < ISAM_HEADER_SIZE) return 1;
     return (size - ISAM_HEADER_SIZE) / shortest + 1;
 }
@@ -318,34 +390,31 @@ std::int64_t record_bound(isam_handle* h) {
 // data, and checks that the line ends where a record line must. The type is
 // left to the caller.
 std::int16_t read_line(isam_handle* h, int slot, std::int64_t pos, char* hdr, char* data,
-                       std::int16_t seek_code, std::int16_t read_code) {
+                       std::int16_t read_code) {
     if (pos < ISAM_HEADER_SIZE || pos > kMaxPos) return fail(h, ISAM_E_WRONG_TYPE, pos);
     const int hl = hdr_len(h->kinds);
     const int rl = rec_len(h, slot);
-    char nl = 0;
-    if (cache_usable(h)) {
-        // The header, data and newline are adjacent: one copy, then split.
-        const std::size_t n = static_cast<std::size_t>(hl + rl + 1);
-        char line[512];
-        std::vector<char> big;
-        char* buf = line;
-        if (n > sizeof line) {
-            big.resize(n);
-            buf = big.data();
-        }
-        long r = cache_read(h, pos, buf, n);
-        if (r != static_cast<long>(n)) return io_fail(h, read_code, pos, r);
-        std::memcpy(hdr, buf, static_cast<std::size_t>(hl));
-        std::memcpy(data, buf + hl, static_cast<std::size_t>(rl));
-        if (buf[n - 1] != '\n') return fail(h, ISAM_E_WRONG_TYPE, pos);
-        return ISAM_OK;
+    // The header, data and newline are adjacent: one read, then split.
+    const std::size_t n = static_cast<std::size_t>(hl + rl + 1);
+    char line[512];
+    std::vector<char> big;
+    char* buf = line;
+    if (n > sizeof line) {
+        big.resize(n);
+        buf = big.data();
     }
-    if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) < 0) return sys_fail(h, seek_code, pos);
-    struct iovec iov[3] = {
-        {hdr, static_cast<std::size_t>(hl)}, {data, static_cast<std::size_t>(rl)}, {&nl, 1}};
-    long r = plat::FH_readv_file(h->fd, iov, 3);
-    if (r != hl + rl + 1) return io_fail(h, read_code, pos, r);
-    if (nl != '\n') return fail(h, ISAM_E_WRONG_TYPE, pos);
+    long r = 0;
+    const char* view = buf;
+    if (cache_usable(h)) {
+        view = cache_view(h, pos, buf, n, &r);
+        if (view == nullptr) r = -1;
+    } else {
+        r = plat::FH_pread_file(h->fd, buf, n, pos);
+    }
+    if (r != static_cast<long>(n)) return io_fail(h, read_code, pos, r);
+    std::memcpy(hdr, view, static_cast<std::size_t>(hl));
+    std::memcpy(data, view + hl, static_cast<std::size_t>(rl));
+    if (view[n - 1] != '\n') return fail(h, ISAM_E_WRONG_TYPE, pos);
     return ISAM_OK;
 }
 
@@ -378,9 +447,7 @@ std::int16_t check_detail(isam_handle* h, int n, std::int64_t pos, const char* h
 std::int16_t write_header(isam_handle* h, int slot, std::int64_t pos, const char* hdr) {
     if (pos <= 0) header_write_abort(h, slot, pos, hdr);
     const int hl = hdr_len(h->kinds);
-    note_write(h);
-    if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) < 0) return sys_fail(h, ISAM_E_HDRW_SEEK, pos);
-    long w = plat::FH_write_file(h->fd, hdr, static_cast<std::size_t>(hl));
+    long w = data_write(h, pos, hdr, static_cast<std::size_t>(hl));
     if (w != hl) return io_fail(h, ISAM_E_HDRW_WRITE, pos, w);
     return ISAM_OK;
 }
@@ -595,10 +662,18 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
     isam_slot& s = h->slots[0];
     const int klen = s.desc.key_length;
     const int hl = hdr_len(h->kinds);
-    std::vector<char> ixkey(static_cast<std::size_t>(klen), '\0');
+    std::vector<char>& ixkey = h->work_key;
+    ixkey.assign(static_cast<std::size_t>(klen), '\0');
     int ixlen = -1;  // the length of the index key the position came from
     std::int64_t pos = 0;
     std::int16_t c = ISAM_OK;
+    // Under the lock only this handle moves the index: a read that leaves it
+    // on the key read says so, and the next step can go on from there.
+    const bool was_at_key = h->ix_at_key;
+    const bool continue_walk = mode == ISAM_READ_NEXT && under_lock(h) && was_at_key &&
+                               s.key_valid && (s.state & ISAM_ST_READFAIL) == 0;
+    bool positioned = false;  // the index ends on the key read
+    h->ix_at_key = false;
 
     switch (mode) {
         case ISAM_READ_FIRST:
@@ -619,7 +694,7 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
                 h->flags &= ~ISAM_FL_PATTERN;
             }
             if ((c = refresh_unlocked(h))) break;
-            if (mode == ISAM_READ_PATTERN && cache_usable(h)) {
+            if (mode == ISAM_READ_PATTERN && under_lock(h)) {
                 // The first match of a pattern cannot change under the lock.
                 auto known = h->cache.patterns.find(h->pattern);
                 if (known != h->cache.patterns.end()) {
@@ -638,7 +713,8 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
                 break;
             }
             c = step_forward(h, mode == ISAM_READ_PATTERN, &pos, &ixkey, &ixlen);
-            if (mode == ISAM_READ_PATTERN && cache_usable(h) &&
+            positioned = c == ISAM_OK;
+            if (mode == ISAM_READ_PATTERN && under_lock(h) &&
                 ((c == ISAM_OK && ixlen == klen) || c == ISAM_E_NOT_FOUND)) {
                 if (h->cache.patterns.size() >= kCachePositions) h->cache.patterns.clear();
                 h->cache.patterns[h->pattern] = {c == ISAM_OK ? pos : 0, ixkey};
@@ -651,7 +727,9 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
             }
             // Continue from the current key: our own inserts and deletes move
             // the index's position, a search puts it back.
-            if (s.key_valid) {
+            if (continue_walk) {
+                // The index is still on the current key.
+            } else if (s.key_valid) {
                 std::int32_t v = 0;
                 if (btfind(h->index.get(), s.key.data(), klen, &v) < 0) {
                     c = ix_fail(h, ISAM_E_IX_TRAVERSE);
@@ -662,6 +740,7 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
                 break;
             }
             c = step_forward(h, (h->flags & ISAM_FL_PATTERN) != 0, &pos, &ixkey, &ixlen);
+            positioned = c == ISAM_OK;
             break;
         case ISAM_READ_CURRENT:
             if ((s.state & ISAM_ST_READFAIL) || s.current == 0) {
@@ -671,6 +750,7 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
             pos = s.current;
             std::memcpy(ixkey.data(), s.key.data(), static_cast<std::size_t>(klen));
             ixlen = klen;
+            positioned = was_at_key;
             break;
         case ISAM_READ_EXACT:
         case ISAM_READ_GE: {
@@ -680,8 +760,8 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
             if ((c = refresh_unlocked(h))) break;
             std::int32_t v = 0;
             const std::string probe(s.key.data(), static_cast<std::size_t>(klen));
-            auto known = cache_usable(h) && mode == ISAM_READ_EXACT ? h->cache.positions.find(probe)
-                                                                    : h->cache.positions.end();
+            auto known = under_lock(h) && mode == ISAM_READ_EXACT ? h->cache.positions.find(probe)
+                                                                  : h->cache.positions.end();
             int r = BT_OK;
             if (known != h->cache.positions.end()) {
                 // Looked up before under this lock: the index has not changed.
@@ -689,8 +769,8 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
                 r = v == 0 ? BT_NOT_FOUND : BT_OK;
             } else {
                 r = btfind(h->index.get(), s.key.data(), klen, &v);
-                if (mode == ISAM_READ_EXACT && cache_usable(h) &&
-                    (r == BT_OK || r == BT_NOT_FOUND)) {
+                positioned = r == BT_OK;
+                if (mode == ISAM_READ_EXACT && under_lock(h) && (r == BT_OK || r == BT_NOT_FOUND)) {
                     if (h->cache.positions.size() >= kCachePositions) h->cache.positions.clear();
                     h->cache.positions.emplace(probe, r == BT_OK ? v : 0);
                 }
@@ -703,7 +783,7 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
                 if (mode == ISAM_READ_EXACT)
                     c = fail(h, ISAM_E_NOT_FOUND);
                 else
-                    c = step_forward(h, false, &pos, &ixkey, &ixlen);
+                    positioned = (c = step_forward(h, false, &pos, &ixkey, &ixlen)) == ISAM_OK;
             } else {
                 c = ix_fail(h, ISAM_E_IX_FIND);
             }
@@ -714,9 +794,10 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
             break;
     }
 
-    std::vector<char> hdr(static_cast<std::size_t>(hl));
+    std::vector<char>& hdr = h->work_hdr;
+    hdr.resize(static_cast<std::size_t>(hl));
     if (c == ISAM_OK && pos == 0) c = fail(h, ISAM_E_NOT_FOUND);
-    if (c == ISAM_OK) c = read_line(h, 0, pos, hdr.data(), rec, ISAM_E_READ_SEEK, ISAM_E_READ);
+    if (c == ISAM_OK) c = read_line(h, 0, pos, hdr.data(), rec, ISAM_E_READ);
     if (c == ISAM_OK) {
         // The record must be the master the index names.
         if (!type_ok(hdr.data(), 0) || !pointers_ok(hdr.data(), h->kinds) || ixlen != klen ||
@@ -735,17 +816,21 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
     compose_key(h, 0, rec, s.key.data());
     s.key_valid = true;
     s.state = 0;
+    h->ix_at_key = positioned && under_lock(h);
     return ISAM_OK;
 }
 
-std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, int n) {
+std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* key, int n) {
     isam_slot& m = h->slots[0];
     isam_slot& s = h->slots[static_cast<std::size_t>(n)];
     const int hl = hdr_len(h->kinds);
     const int klen = full_key_len(h, n);
-    std::vector<char> hdr(static_cast<std::size_t>(hl));
-    std::vector<char> data(static_cast<std::size_t>(rec_len(h, n)));
-    std::vector<char> k(static_cast<std::size_t>(klen));
+    std::vector<char>& hdr = h->work_hdr;
+    std::vector<char>& data = h->work_data;
+    std::vector<char>& k = h->work_key;
+    hdr.resize(static_cast<std::size_t>(hl));
+    data.resize(static_cast<std::size_t>(rec_len(h, n)));
+    k.resize(static_cast<std::size_t>(klen));
     std::int64_t pos = 0;
     std::int64_t prev = 0;
     std::int64_t steps = 1;
@@ -789,7 +874,8 @@ std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, i
                 break;
             case ISAM_READ_EXACT:
             case ISAM_READ_GE: {
-                std::vector<char> want(static_cast<std::size_t>(klen), '\0');
+                std::vector<char>& want = h->work_probe;
+                want.assign(static_cast<std::size_t>(klen), '\0');
                 if (key)
                     std::memcpy(want.data(), key, strnlen(key, static_cast<std::size_t>(klen)));
                 const std::int64_t bound = record_bound(h);
@@ -803,8 +889,7 @@ std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, i
                         c = fail(h, ISAM_E_WRONG_TYPE, pos);
                         break;
                     }
-                    c = read_line(h, n, pos, hdr.data(), data.data(), ISAM_E_READ_SEEK,
-                                  ISAM_E_READ);
+                    c = read_line(h, n, pos, hdr.data(), data.data(), ISAM_E_READ);
                     if (c == ISAM_OK) c = check_detail(h, n, pos, hdr.data(), data.data());
                     if (c != ISAM_OK) break;
                     compose_key(h, n, data.data(), k.data());
@@ -830,7 +915,7 @@ std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, i
     }
     if (c == ISAM_OK && pos == 0) c = fail(h, ISAM_E_NOT_FOUND);
     if (c == ISAM_OK && !have_line) {
-        c = read_line(h, n, pos, hdr.data(), data.data(), ISAM_E_READ_SEEK, ISAM_E_READ);
+        c = read_line(h, n, pos, hdr.data(), data.data(), ISAM_E_READ);
         if (c == ISAM_OK) c = check_detail(h, n, pos, hdr.data(), data.data());
     }
     if (c != ISAM_OK) {
@@ -852,6 +937,16 @@ std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, i
     return ISAM_OK;
 }
 
+std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, int n) {
+    // Outside the lock a walk along a chain reads ahead for this call only:
+    // what it sees is the file as it was at one moment of the call.
+    const bool walk = !under_lock(h) && (mode == ISAM_READ_EXACT || mode == ISAM_READ_GE);
+    if (walk) h->cache.transient = true;
+    const std::int16_t c = read_detail_body(h, rec, mode, key, n);
+    if (walk) drop_cache(h);
+    return c;
+}
+
 // ---- updating -----------------------------------------------------------------
 
 // Reads the current master's header from the file; records change under other
@@ -859,8 +954,7 @@ std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, i
 std::int16_t reread_master_header(isam_handle* h, char* hdr) {
     isam_slot& m = h->slots[0];
     std::vector<char> data(static_cast<std::size_t>(rec_len(h, 0)));
-    std::int16_t c =
-        read_line(h, 0, m.current, hdr, data.data(), ISAM_E_HDRR_SEEK, ISAM_E_HDRR_READ);
+    std::int16_t c = read_line(h, 0, m.current, hdr, data.data(), ISAM_E_HDRR_READ);
     if (c) return c;
     if (!type_ok(hdr, 0) || !pointers_ok(hdr, h->kinds) ||
         std::memcmp(data.data() + m.desc.key_offset, m.key.data(),
@@ -926,8 +1020,7 @@ std::int16_t find_predecessor(isam_handle* h, int n, const char* nk, std::int64_
     if (has_current(s) &&
         (!subkey || std::memcmp(nk, s.key.data(), static_cast<std::size_t>(klen)) >= 0)) {
         // Start at the current detail, as it is in the file now.
-        std::int16_t c =
-            read_line(h, n, s.current, hdr.data(), data.data(), ISAM_E_HDRR_SEEK, ISAM_E_HDRR_READ);
+        std::int16_t c = read_line(h, n, s.current, hdr.data(), data.data(), ISAM_E_HDRR_READ);
         if (c == ISAM_OK) c = check_detail(h, n, s.current, hdr.data(), data.data());
         if (c) return c;
         compose_key(h, n, data.data(), k.data());
@@ -942,8 +1035,7 @@ std::int16_t find_predecessor(isam_handle* h, int n, const char* nk, std::int64_
     std::int64_t steps = 0;
     while (*next != 0) {
         if (++steps > bound) return fail(h, ISAM_E_WRONG_TYPE, *next);
-        std::int16_t c =
-            read_line(h, n, *next, hdr.data(), data.data(), ISAM_E_HDRR_SEEK, ISAM_E_HDRR_READ);
+        std::int16_t c = read_line(h, n, *next, hdr.data(), data.data(), ISAM_E_HDRR_READ);
         if (c == ISAM_OK) c = check_detail(h, n, *next, hdr.data(), data.data());
         if (c) return c;
         compose_key(h, n, data.data(), k.data());
@@ -957,8 +1049,7 @@ std::int16_t find_predecessor(isam_handle* h, int n, const char* nk, std::int64_
 
 // Undoes an appended record whose linking failed: its type becomes blanks.
 void undo_append(isam_handle* h, std::int64_t pos) {
-    note_write(h);
-    if (plat::FH_lseek_file(h->fd, pos, SEEK_SET) >= 0) plat::FH_write_file(h->fd, "  ", 2);
+    data_write(h, pos, "  ", 2);
 }
 
 // ---- rebuilding ---------------------------------------------------------------
@@ -1330,17 +1421,17 @@ std::int16_t rebuild_body(rebuild_state& st) {
     if (plat::FH_fsync_file(st.nfd) < 0) return sys_fail(h, ISAM_E_RB_FLUSH);
     if (keys.flush() < 0) return sys_fail(h, ISAM_E_RB_KEYS_WRITE);
 
-    // Swap the files: the old one becomes ".old", the new one takes the name.
-    if (plat::FH_rename_file(h->path.c_str(), st.old_path.c_str()) < 0) {
-        if (plat::FH_copy_file(h->path.c_str(), st.old_path.c_str()) < 0 ||
-            plat::FH_remove_file(h->path.c_str()) < 0)
-            return sys_fail(h, ISAM_E_RB_SAVE_OLD);
-    }
-    if (plat::FH_rename_file(st.new_path.c_str(), h->path.c_str()) < 0) {
-        std::int16_t c = sys_fail(h, ISAM_E_RB_INSTALL);
-        plat::FH_rename_file(st.old_path.c_str(), h->path.c_str());
-        return c;
-    }
+    // Swap the files: the old one is kept as ".old", the new one takes the
+    // name. The name never stands empty, not even for a moment: the old file
+    // first gets its second name (a copy where links are refused), then the
+    // rename puts the new file in its place in one step. A process killed in
+    // between leaves the old file where it was.
+    plat::FH_remove_file(st.old_path.c_str());
+    if (plat::FH_link_file(h->path.c_str(), st.old_path.c_str()) < 0 &&
+        plat::FH_copy_file(h->path.c_str(), st.old_path.c_str()) < 0)
+        return sys_fail(h, ISAM_E_RB_SAVE_OLD);
+    if (plat::FH_rename_file(st.new_path.c_str(), h->path.c_str()) < 0)
+        return sys_fail(h, ISAM_E_RB_INSTALL);
     std::int16_t late = ISAM_OK;  // failures after the swap that do not stop the reload
     if (plat::FH_close_file(h->fd) < 0) late = sys_fail(h, ISAM_E_RB_CLOSE);
     h->fd = st.nfd;
@@ -1484,7 +1575,6 @@ std::int16_t isam_read(isam_handle* h, void* record, int mode, const char* key, 
 
 std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
     if (std::int16_t c = enter(h)) return c;
-    note_write(h);
     if (std::int16_t c = check_update(h, slot)) return c;
     if (!record) return set_code(h, ISAM_E_ADD_WRITE, 0, EINVAL);
     const char* data = static_cast<const char*>(record);
@@ -1510,15 +1600,15 @@ std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
         set_ptr(hdr.data(), 1, next);
     }
 
-    std::int64_t pos = plat::FH_lseek_file(h->fd, 0, SEEK_END);
+    std::int64_t pos = data_size(h);
     if (pos < 0) return sys_fail(h, ISAM_E_ADD_SEEK);
     if (pos < ISAM_HEADER_SIZE) return set_code(h, ISAM_E_ADD_SEEK, pos, EINVAL);
     if (pos + len - 1 > kMaxPos) return set_code(h, ISAM_E_ADD_WRITE, pos, EFBIG);
-    char nl = '\n';
-    struct iovec iov[3] = {{hdr.data(), static_cast<std::size_t>(hl)},
-                           {const_cast<char*>(data), static_cast<std::size_t>(rec_len(h, slot))},
-                           {&nl, 1}};
-    long w = plat::FH_writev_file(h->fd, iov, 3);
+    std::vector<char> line(static_cast<std::size_t>(len));
+    std::memcpy(line.data(), hdr.data(), static_cast<std::size_t>(hl));
+    std::memcpy(line.data() + hl, data, static_cast<std::size_t>(rec_len(h, slot)));
+    line.back() = '\n';
+    long w = data_write(h, pos, line.data(), line.size());
     if (w != len) {
         std::int16_t c = io_fail(h, ISAM_E_ADD_WRITE, pos, w);
         if (h->sys_errno == 0) h->sys_errno = EIO;
@@ -1528,6 +1618,7 @@ std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
 
     std::int16_t c = ISAM_OK;
     if (slot == 0) {
+        note_index_change(h);
         if (btinsert(h->index.get(), nk.data(), klen, static_cast<std::int32_t>(pos), 0) != BT_OK)
             c = ix_fail(h, ISAM_E_IX_INSERT, pos);
     } else if (pred != 0) {
@@ -1559,7 +1650,6 @@ std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
 
 std::int16_t isam_replace(isam_handle* h, const void* record, int slot) {
     if (std::int16_t c = enter(h)) return c;
-    note_write(h);
     if (std::int16_t c = check_current(h, slot)) return c;
     if (!record) return set_code(h, ISAM_E_REPLACE_WRITE, 0, EINVAL);
     const char* data = static_cast<const char*>(record);
@@ -1573,20 +1663,17 @@ std::int16_t isam_replace(isam_handle* h, const void* record, int slot) {
 
     const int hl = hdr_len(h->kinds);
     const int len = line_len(h, slot);
-    if (plat::FH_lseek_file(h->fd, s.current, SEEK_SET) < 0)
-        return sys_fail(h, ISAM_E_REPLACE_SEEK, s.current);
-    char nl = '\n';
-    struct iovec iov[3] = {{s.header.data(), static_cast<std::size_t>(hl)},
-                           {const_cast<char*>(data), static_cast<std::size_t>(rec_len(h, slot))},
-                           {&nl, 1}};
-    long w = plat::FH_writev_file(h->fd, iov, 3);
+    std::vector<char> line(static_cast<std::size_t>(len));
+    std::memcpy(line.data(), s.header.data(), static_cast<std::size_t>(hl));
+    std::memcpy(line.data() + hl, data, static_cast<std::size_t>(rec_len(h, slot)));
+    line.back() = '\n';
+    long w = data_write(h, s.current, line.data(), line.size());
     if (w != len) return io_fail(h, ISAM_E_REPLACE_WRITE, s.current, w);
     return ISAM_OK;
 }
 
 std::int16_t isam_delete(isam_handle* h, int slot) {
     if (std::int16_t c = enter(h)) return c;
-    note_write(h);
     if (std::int16_t c = check_current(h, slot)) return c;
     if (std::int16_t c = check_fresh(h, slot)) return c;
     isam_slot& m = h->slots[0];
@@ -1602,8 +1689,7 @@ std::int16_t isam_delete(isam_handle* h, int slot) {
             std::int64_t steps = 0;
             while (next != 0) {
                 if (++steps > bound) return fail(h, ISAM_E_WRONG_TYPE, next);
-                std::int16_t c = read_line(h, n, next, hdr.data(), data.data(), ISAM_E_HDRR_SEEK,
-                                           ISAM_E_HDRR_READ);
+                std::int16_t c = read_line(h, n, next, hdr.data(), data.data(), ISAM_E_HDRR_READ);
                 if (c) return c;
                 // A chain cut short by an earlier, interrupted delete ends here.
                 if (blank_type(hdr.data())) break;
@@ -1613,6 +1699,7 @@ std::int16_t isam_delete(isam_handle* h, int slot) {
                 next = after;
             }
         }
+        note_index_change(h);
         int r = btdelete(h->index.get(), m.key.data(), m.desc.key_length);
         if (r < 0) return ix_fail(h, ISAM_E_IX_DELETE, m.current);
         if (std::int16_t c = blank_header(h, 0, m.current)) return c;
@@ -1630,8 +1717,7 @@ std::int16_t isam_delete(isam_handle* h, int slot) {
         // the file confirms it is the predecessor.
         std::vector<char> hdr(static_cast<std::size_t>(hl));
         std::vector<char> data(static_cast<std::size_t>(rec_len(h, slot)));
-        std::int16_t c = read_line(h, slot, s.previous, hdr.data(), data.data(), ISAM_E_HDRR_SEEK,
-                                   ISAM_E_HDRR_READ);
+        std::int16_t c = read_line(h, slot, s.previous, hdr.data(), data.data(), ISAM_E_HDRR_READ);
         if (c == ISAM_OK) c = check_detail(h, slot, s.previous, hdr.data(), data.data());
         if (c) return c;
         if (get_ptr(hdr.data(), 1) != s.current) return fail(h, ISAM_E_WRONG_TYPE, s.previous);
@@ -1663,7 +1749,6 @@ std::int16_t isam_lock(isam_handle* h, int request) {
         return set_code(h, ISAM_E_IX_REFRESH, 0, e, r > 0 ? r : h->index->error);
     }
     drop_cache(h);
-    h->cache.written = false;
     h->flags |= ISAM_FL_LOCKED;
     return ISAM_OK;
 }
@@ -1676,11 +1761,16 @@ std::int16_t isam_unlock(isam_handle* h) {
     // Once the lock is gone others may change the file: forget what was read
     // ahead.
     drop_cache(h);
-    h->cache.written = false;
     std::int16_t c = ISAM_OK;
     // The data is in the system's cache and visible to others either way; a
-    // failed flush is reported but does not keep the lock.
-    if (plat::FH_fsync_file(h->fd) < 0) c = sys_fail(h, ISAM_E_FLUSH);
+    // failed flush is reported but does not keep the lock. A file this
+    // handle has not written since its last flush needs none.
+    if (h->unsynced) {
+        if (plat::FH_fsync_file(h->fd) < 0)
+            c = sys_fail(h, ISAM_E_FLUSH);
+        else
+            h->unsynced = false;
+    }
     // Index pages not yet written must not be seen as released: keep the
     // lock so that no other process works from the stale file.
     if (btree_sync(h->index.get()) != 0) return ix_fail(h, ISAM_E_IX_SYNC);
@@ -1692,7 +1782,8 @@ std::int16_t isam_unlock(isam_handle* h) {
 
 std::int16_t isam_zap(isam_handle* h) {
     if (std::int16_t c = enter(h)) return c;
-    note_write(h);
+    drop_cache(h);
+    h->unsynced = true;
     if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
     const bool excl = (h->flags & ISAM_FL_EXCLUSIVE) != 0;
     if (!excl) {
@@ -1722,7 +1813,8 @@ std::int16_t isam_zap(isam_handle* h) {
 
 std::int16_t isam_rebuild(isam_handle* h) {
     if (std::int16_t c = enter(h)) return c;
-    note_write(h);
+    drop_cache(h);
+    h->unsynced = true;
     if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
     rebuild_state st;
     st.h = h;

@@ -216,10 +216,11 @@ struct isam_slot {
     std::int64_t step_limit = 0;  // most records the file can hold, as last computed
 };
 
-// Read-ahead of the data file, used only while the handle holds the update
-// (or exclusive) lock: no other process can change the file then, so blocks
-// read once stay valid until this handle writes, unlocks or closes, which
-// drop them all.
+// Read-ahead of the data file, used while the handle holds the update (or
+// exclusive) lock: no other process can change the file then, so blocks read
+// once stay valid; the handle's own writes go into them as they go to the
+// file. Unlock and close drop everything. Outside the lock a single call may
+// use it for one walk along a chain; it is dropped when the call returns.
 struct isam_read_cache {
     struct block {
         std::int64_t number = -1;  // block index (position / block size), -1 unused
@@ -236,9 +237,10 @@ struct isam_read_cache {
     };
     std::unordered_map<std::string, first_match> patterns;  // pattern -> its first match
     std::uint64_t clock = 0;
+    std::size_t hand = 0;         // next block to reuse once all are in use
     int last = -1;                // block of the last hit
     std::int64_t file_size = -1;  // data file size, -1 not known
-    bool written = false;         // the handle wrote under this lock: no read-ahead until unlock
+    bool transient = false;       // held for the current call only (no lock)
 };
 
 // The keyed file handle. Create with isam_open, free with isam_close (or let
@@ -259,8 +261,12 @@ struct isam_handle {
     std::array<isam_slot, ISAM_NSLOTS> slots;
 
     // Bookkeeping of this implementation.
-    int index_error = 0;    // index error code saved for the error text
-    isam_read_cache cache;  // read-ahead while locked
+    int index_error = 0;     // index error code saved for the error text
+    isam_read_cache cache;   // read-ahead while locked
+    bool unsynced = false;   // the data file was written since it was last flushed to disk
+    bool ix_at_key = false;  // under the lock: the index position is on slots[0].key
+    // Work areas of the record reads, sized when the file is opened.
+    std::vector<char> work_hdr, work_data, work_key, work_probe;
 };
 
 struct isam_closer {

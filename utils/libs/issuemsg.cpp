@@ -310,7 +310,9 @@ int get_msg(MsgState& st, int set_value, int number, char* out, int size,
         if (o > 0) out[--o] = '\0';
     } else {
         const std::size_t room = static_cast<std::size_t>(size) - o;
-        int n = std::snprintf(out + o, room, " [%d.%d]", product * 1000 + set, msg);
+        // In long long: a hostile set/number pair must not overflow the sum.
+        int n = std::snprintf(out + o, room, " [%lld.%d]",
+                              static_cast<long long>(product) * 1000 + set, msg);
         if (n > 0) o += static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room - 1;
     }
     return static_cast<int>(o);
