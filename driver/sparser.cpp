@@ -483,8 +483,9 @@ const std::vector<std::int32_t>* calendar_days(sched_eval_state& st, const std::
         rc = read_calendar_dates(st.db, calendar.c_str(), &cursor, dates.data(), &count);
         if (rc != DB_OK) break;
         count = std::clamp(count, 0, kDateBatch);
-        for (int i = 0; i < count; ++i)
-            days.push_back(time_to_daynum(dates[static_cast<std::size_t>(i)]));
+        const std::size_t at = days.size();
+        days.resize(at + static_cast<std::size_t>(count));
+        times_to_daynums(dates.data(), days.data() + at, count);
         if (cursor <= before) {  // no progress: stop instead of reading forever
             rc = DB_E_END;
             break;

@@ -194,4 +194,41 @@ TEST_P(CalendarTest, CursorAdvancesByLocalDaysAcrossDaylightSavingChanges) {
     }
 }
 
+// Stored dates are converted in the time zone in force at each read, also
+// when the same dates were converted before under another zone (and, in a
+// packed-date file, when the zone changes back); day numbers stay put.
+TEST_P(CalendarTest, DatesFollowAChangeOfTimeZoneBetweenReads) {
+    const int ymd[][3] = {{2027, 3, 28}, {2027, 6, 16}, {2027, 10, 31}, {2028, 2, 29}};
+    Dates stored;
+    for (const auto& d : ymd)
+        stored.push_back(local_date(d[0], d[1], d[2]));
+    put_calendar(h_.get(), "ZONES", "", stored);
+    std::vector<std::int32_t> day_numbers;
+    for (time_value t : stored)
+        day_numbers.push_back(time_to_daynum(t));
+
+    for (const char* zone : {"Asia/Tokyo", "America/New_York", "UTC", "Asia/Tokyo"}) {
+        SCOPED_TRACE(zone);
+        ZoneGuard tz(zone);
+        // A packed date is the local midnight of now's zone; a time value
+        // is what was stored.
+        Dates expect;
+        for (const auto& d : ymd)
+            expect.push_back(local_date(d[0], d[1], d[2]));
+        if (GetParam() != 0) expect = stored;
+        EXPECT_EQ(all_dates("ZONES", 3), expect);
+        ASSERT_EQ(db_lock_calendars(h_.get()), DB_OK);
+        EXPECT_EQ(all_dates("ZONES", 8), expect);
+        ASSERT_EQ(db_unlock_calendars(h_.get()), DB_OK);
+
+        std::vector<std::int32_t> numbers(expect.size());
+        times_to_daynums(expect.data(), numbers.data(), static_cast<int>(expect.size()));
+        for (std::size_t i = 0; i < expect.size(); ++i)
+            EXPECT_EQ(numbers[i], time_to_daynum(expect[i]));
+        if (GetParam() == 0) {
+            EXPECT_EQ(numbers, day_numbers);
+        }
+    }
+}
+
 }  // namespace

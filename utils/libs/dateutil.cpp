@@ -1,11 +1,14 @@
 // Date values and text fields.
 #include "utils/libs/dateutil.h"
 
+#include <array>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -71,6 +74,59 @@ std::tm local_tm(time_value t) {
 
 std::int32_t packed_of(const std::tm& tm) {
     return to_i32((tm.tm_year + 1900LL) * 10000 + (tm.tm_mon + 1LL) * 100 + tm.tm_mday);
+}
+
+// Conversions of whole dates repeat by the thousand in one run (every
+// calendar date read, every day number of a date). The results depend only
+// on the date and on the time zone rules, which the C library settles from
+// the TZ text: a small table of recent results is kept per TZ text, and
+// emptied (by moving to a new generation) when that text changes.
+struct ConversionEntry {
+    std::int32_t key = 0;
+    std::int32_t value = 0;
+    std::uint32_t generation = 0;  // 0: never filled
+};
+
+// Room for some years of dates, so that the dates of all calendars fit.
+constexpr int kConversionBits = 12;
+constexpr std::size_t kConversionSlots = std::size_t{1} << kConversionBits;
+constexpr std::size_t kTzTextMax = 64;
+
+struct ConversionCache {
+    std::uint32_t generation = 0;
+    int tz_state = 0;  // 0 unknown or not cacheable, 1 TZ unset, 2 TZ set to tz
+    char tz[kTzTextMax] = {};
+    std::vector<ConversionEntry> midnights;  // kConversionSlots each, from first use
+    std::vector<ConversionEntry> day_numbers;
+};
+
+ConversionCache& conversion_cache() {
+    thread_local ConversionCache cache;
+    return cache;
+}
+
+// The generation of the kept results for the current TZ text; 0 when results
+// must not be kept (a TZ text too long to remember).
+std::uint32_t conversion_generation() {
+    ConversionCache& c = conversion_cache();
+    const char* tz = std::getenv("TZ");
+    const int state = tz == nullptr ? 1 : 2;
+    if (state == c.tz_state && (tz == nullptr || std::strcmp(tz, c.tz) == 0)) return c.generation;
+    ++c.generation;
+    if (c.generation == 0) ++c.generation;
+    if (tz != nullptr && std::strlen(tz) >= kTzTextMax) {
+        c.tz_state = 0;
+        return 0;
+    }
+    c.tz_state = state;
+    if (tz != nullptr) std::strcpy(c.tz, tz);
+    return c.generation;
+}
+
+ConversionEntry& conversion_slot(std::vector<ConversionEntry>& table, std::int32_t key) {
+    if (table.empty()) table.resize(kConversionSlots);
+    const std::uint32_t h = static_cast<std::uint32_t>(key) * 2654435761U;
+    return table[h >> (32 - kConversionBits)];
 }
 
 // Broken-down time of an ordinal date at 00:00, normalised by mktime.
@@ -151,9 +207,47 @@ time_value ymd_to_tm(std::int32_t packed, int hhmm, std::tm* out) {
     return t;
 }
 
+namespace {
+
+// ymd_to_time with the kept results of the given generation (0: none kept).
+time_value midnight_in(std::int32_t packed, std::uint32_t generation) {
+    if (is_marker(packed)) return packed;
+    // Only dates with a four-digit year are kept: a shorter year is placed
+    // relative to the current year.
+    const std::int32_t year = packed / 10000;
+    if (generation == 0 || year <= 1000 || year > INT16_MAX) return ymd_to_tm(packed, 0, nullptr);
+    ConversionEntry& e = conversion_slot(conversion_cache().midnights, packed);
+    if (e.generation != generation || e.key != packed)
+        e = {packed, ymd_to_tm(packed, 0, nullptr), generation};
+    return e.value;
+}
+
+// time_to_daynum with the kept results of the given generation.
+std::int32_t daynum_in(time_value t, std::uint32_t generation) {
+    ConversionEntry* e =
+        generation != 0 ? &conversion_slot(conversion_cache().day_numbers, t) : nullptr;
+    if (e != nullptr && e->generation == generation && e->key == t) return e->value;
+    // Local years of 32-bit time values have four digits: the day number
+    // does not depend on the current year.
+    std::tm tm = local_tm(t);
+    const std::int32_t n = yddd_to_daynum(to_i32((tm.tm_year + 1900LL) * 1000 + tm.tm_yday + 1));
+    if (e != nullptr) *e = ConversionEntry{t, n, generation};
+    return n;
+}
+
+}  // namespace
+
 time_value ymd_to_time(std::int32_t packed, int hhmm) {
     if (is_marker(packed)) return packed;
-    return ymd_to_tm(packed, hhmm, nullptr);
+    if (hhmm != 0) return ymd_to_tm(packed, hhmm, nullptr);
+    return midnight_in(packed, conversion_generation());
+}
+
+void ymd_to_times(const std::int32_t* packed, time_value* out, int n) {
+    if (packed == nullptr || out == nullptr) return;
+    const std::uint32_t generation = conversion_generation();
+    for (int i = 0; i < n; ++i)
+        out[i] = midnight_in(packed[i], generation);
 }
 
 std::int32_t time_to_ymd(time_value t) {
@@ -195,8 +289,14 @@ std::int32_t daynum_to_yddd(std::int32_t daynum) {
 }
 
 std::int32_t time_to_daynum(time_value t) {
-    std::tm tm = local_tm(t);
-    return yddd_to_daynum(to_i32((tm.tm_year + 1900LL) * 1000 + tm.tm_yday + 1));
+    return daynum_in(t, conversion_generation());
+}
+
+void times_to_daynums(const time_value* t, std::int32_t* out, int n) {
+    if (t == nullptr || out == nullptr) return;
+    const std::uint32_t generation = conversion_generation();
+    for (int i = 0; i < n; ++i)
+        out[i] = daynum_in(t[i], generation);
 }
 
 time_value daynum_to_time(std::int32_t daynum) {
@@ -323,6 +423,8 @@ time_value today_midnight() {
 
 void date_state_reset() {
     date_state() = DateState{};
+    ConversionCache& c = conversion_cache();
+    c.tz_state = 0;  // the next conversion starts a new generation
 }
 
 int parse_date(const char* text, time_value* out, int format_code) {
@@ -453,6 +555,10 @@ int trimmed_length(const char* text, int n) {
 }
 
 }  // namespace
+
+int field_length(const char* field, int width) {
+    return trimmed_length(field, bounded_len(field, width));
+}
 
 int field_to_str(const char* field, char* out, int width) {
     if (out == nullptr) return 0;

@@ -46,6 +46,10 @@ std::int32_t time_to_ymd8(time_value t);
 // be null).
 time_value time_at_hhmm(time_value t, int hhmm, std::tm* out);
 std::int32_t time_to_daynum(time_value t);
+// ymd_to_time(packed[i], 0) and time_to_daynum(t[i]) for n values at once;
+// out may be the input array.
+void ymd_to_times(const std::int32_t* packed, time_value* out, int n);
+void times_to_daynums(const time_value* t, std::int32_t* out, int n);
 std::int32_t daynum_to_yddd(std::int32_t daynum);
 std::int32_t yddd_to_daynum(std::int32_t yddd);
 time_value daynum_to_time(std::int32_t daynum);
@@ -67,7 +71,9 @@ time_value midnight_of(time_value t);
 // Today's local midnight.
 time_value today_midnight();
 
-// Test hook: forget the century stripping mode and the date format string.
+// Test hook: forget the century stripping mode and the date format string,
+// and the kept results of date conversions (which are also dropped whenever
+// the TZ text changes).
 void date_state_reset();
 
 // ---------------------------------------------------------------------------
@@ -87,6 +93,9 @@ char* skip_blanks(char* text);
 // Copies at most width characters of text into field and blank-fills the
 // rest; no terminator. Width 0 or less changes nothing.
 void pad_field(const char* text, char* field, int width);
+// The length of the field without its trailing white space, stopping at a
+// terminator.
+int field_length(const char* field, int width);
 // Copies the field without its trailing white space into out (which must hold
 // width + 1 bytes), stopping at a terminator; returns the length.
 int field_to_str(const char* field, char* out, int width);

@@ -435,11 +435,6 @@ std::string date_field(time_value date, int format) {
     return f;
 }
 
-time_value field_date(const char* field, int format) {
-    const std::int32_t n = get_number(field, kNumberWidth);
-    return format == 0 ? ymd_to_time(n, 0) : n;
-}
-
 // Makes the named calendar the current master record of the calendar file.
 // The record is read unless it is the current calendar already; with fresh
 // it is always read again (for an update under the current lock).
@@ -735,7 +730,11 @@ std::int16_t read_schedule_line(db_handle* h, const char* workstation, const cha
     const std::int16_t rc = isam_read(f, rec.data(), mode, nullptr, 1);
     if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_END);
     if (rc != ISAM_OK) return keyed_failure(h, f);
-    if (line != nullptr) *line = trimmed(rec.data() + l.text_off, DB_LINE_TEXT);
+    if (line != nullptr) {
+        // Assigned in place: a caller reading line after line keeps one buffer.
+        const char* text = rec.data() + l.text_off;
+        line->assign(text, static_cast<std::size_t>(field_length(text, DB_LINE_TEXT)));
+    }
     return done(h, DB_OK);
 }
 
@@ -946,21 +945,30 @@ std::int16_t read_calendar_dates(db_handle* h, const char* name, time_value* cur
     Record rec{};
     int n = 0;
     int mode = ISAM_READ_GE;
+    // The fields' numbers are collected first; packed dates are then
+    // converted all at once.
+    const auto finish_dates = [&] {
+        if (format == 0) ymd_to_times(dates, dates, n);
+    };
     if (const db_calendar_dates* kept = capacity > 0 ? kept_dates(h, f, key) : nullptr) {
         auto it = std::lower_bound(kept->keys.begin(), kept->keys.end(), date_key_of(from_field),
                                    key_less);
         for (; n < capacity && it != kept->keys.end(); ++it)
-            dates[n++] = field_date(it->data(), format);
+            dates[n++] = get_number(it->data(), kNumberWidth);
         mode = -1;  // nothing more to read from the file
     }
     while (mode >= 0 && n < capacity) {
         const std::int16_t rc =
             isam_read(f, rec.data(), mode, mode == ISAM_READ_GE ? from.c_str() : nullptr, 1);
         if (rc == ISAM_E_NOT_FOUND) break;
-        if (rc != ISAM_OK) return keyed_failure(h, f);
-        dates[n++] = field_date(rec.data() + DB_CALENDAR_NAME, format);
+        if (rc != ISAM_OK) {
+            finish_dates();
+            return keyed_failure(h, f);
+        }
+        dates[n++] = get_number(rec.data() + DB_CALENDAR_NAME, kNumberWidth);
         mode = ISAM_READ_NEXT;
     }
+    finish_dates();
     if (n == 0) return done(h, DB_E_END);
     *count = n;
     // The next local midnight: days of 23 or 25 hours move the cursor by a
