@@ -34,17 +34,7 @@ using e2e::InstallTree;
 using e2e::RunOptions;
 using e2e::RunResult;
 
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
-#else
-inline constexpr bool kSanitized = false;
-#endif
+using e2e::kSanitized;
 
 inline const std::vector<std::string> kKinds = {"read", "write", "seek",
                                                 "lock", "fsync", "truncate"};

@@ -75,6 +75,20 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
+// Whether this build runs under the address sanitizer: long walks and soaks
+// take fewer rounds there.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // Variables that put the programs into test or debug modes; a run does not
 // inherit them from the test's environment (RunOptions::env may set them).
 inline const std::vector<std::string> kScrubbedEnv = {

@@ -46,17 +46,6 @@
 
 #include "tests/e2e/korvex_e2e.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SOAK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SOAK_SANITIZED 1
-#endif
-#endif
-#ifndef SOAK_SANITIZED
-#define SOAK_SANITIZED 0
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -73,8 +62,8 @@ struct Bounds {
     std::chrono::milliseconds run_timeout;
 };
 constexpr Bounds kBounds =
-    SOAK_SANITIZED ? Bounds{150, std::chrono::seconds(50), std::chrono::milliseconds(60000)}
-                   : Bounds{400, std::chrono::seconds(25), std::chrono::milliseconds(20000)};
+    e2e::kSanitized ? Bounds{150, std::chrono::seconds(50), std::chrono::milliseconds(60000)}
+                    : Bounds{400, std::chrono::seconds(25), std::chrono::milliseconds(20000)};
 constexpr int kReaders = 2;
 
 // ---- writers -----------------------------------------------------------------------
@@ -519,7 +508,7 @@ TEST(SoakSelect, EveryRunSeesOneStateWhileMastdbChangesIt) {
 
     std::printf("[ soak ] %d korvex runs, %d mastdb changes in %.1f s (%s build)\n",
                 korvex_runs.load(), changes.load(), seconds,
-                SOAK_SANITIZED ? "sanitized" : "normal");
+                e2e::kSanitized ? "sanitized" : "normal");
     for (std::size_t i = 0; i < writers.size(); ++i) {
         std::string per_state;
         for (int n : seen[i])
