@@ -1,6 +1,7 @@
-// Page input and output: the pool of five page buffers kept in least to most
+// Page input and output: the cache of page buffers kept in least to most
 // recently used order, page allocation and the free list, the superblock and
 // writing everything out.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -83,26 +84,40 @@ int bt_write_super(btree_handle* h) {
 }
 
 // ---- the pool -----------------------------------------------------------------
+//
+// Buffers are chained from the least recently used (front) to the most
+// recently used (back); a buffer holding no page sits at the front, to be
+// used first. The pool grows a buffer at a time up to the cache budget and
+// then reuses its least recently used buffer. Every buffer bound to a page
+// is in the where map; scratch and empty buffers are not.
 
 bool bt_valid_offset(const btree_handle* h, std::int32_t off) {
     return offset_in(h->sb, off);
 }
 
-void bt_pool_init(btree_handle* h) {
-    for (int i = 0; i < BT_NBUFFERS; ++i) {
-        bt_buffer& b = h->buffers[static_cast<std::size_t>(i)];
-        b.state = BT_BUF_CLEAN;
-        b.offset = BT_NOPAGE;
-        b.image.assign(static_cast<std::size_t>(h->sb.page_size), 0);
-        b.prev = i - 1;
-        b.next = i + 1 < BT_NBUFFERS ? i + 1 : -1;
-    }
-    h->front = 0;
-    h->back = BT_NBUFFERS - 1;
-}
-
 static bt_buffer& buf_at(btree_handle* h, int i) {
     return h->buffers[static_cast<std::size_t>(i)];
+}
+
+// Buffers the pool may grow to for the handle's page size.
+static std::size_t pool_limit(const btree_handle* h) {
+    std::size_t limit = h->cache_pages;
+    if (limit == 0) {
+        const std::int64_t size = h->sb.page_size > 0 ? h->sb.page_size : BT_PAGE_SIZE;
+        limit = static_cast<std::size_t>(BT_CACHE_BYTES / size);
+    }
+    return std::max<std::size_t>(limit, BT_NBUFFERS);
+}
+
+void bt_pool_init(btree_handle* h) {
+    // Given back rather than kept: a handle that waits between uses holds
+    // no more than it needs.
+    std::vector<bt_buffer>().swap(h->buffers);
+    std::vector<std::unique_ptr<std::uint8_t[]>>().swap(h->store);
+    std::unordered_map<std::int32_t, int>().swap(h->where);
+    h->front = -1;
+    h->back = -1;
+    h->last_buf = -1;
 }
 
 static void unlink_buf(btree_handle* h, int i) {
@@ -118,23 +133,59 @@ static void unlink_buf(btree_handle* h, int i) {
     b.prev = b.next = -1;
 }
 
+static void link_front(btree_handle* h, int i) {
+    bt_buffer& b = buf_at(h, i);
+    b.prev = -1;
+    b.next = h->front;
+    if (h->front >= 0)
+        buf_at(h, h->front).prev = i;
+    else
+        h->back = i;
+    h->front = i;
+}
+
+static void link_back(btree_handle* h, int i) {
+    bt_buffer& b = buf_at(h, i);
+    b.next = -1;
+    b.prev = h->back;
+    if (h->back >= 0)
+        buf_at(h, h->back).next = i;
+    else
+        h->front = i;
+    h->back = i;
+}
+
 // A buffer holding no page goes to the front (first to be reused), one
 // holding a page to the back.
 static void move_buf(btree_handle* h, int i) {
-    bt_buffer& b = buf_at(h, i);
+    const bt_buffer& b = buf_at(h, i);
     if (b.offset == BT_NOPAGE) {
         if (h->front == i) return;
         unlink_buf(h, i);
-        b.next = h->front;
-        buf_at(h, h->front).prev = i;
-        h->front = i;
+        link_front(h, i);
     } else {
         if (h->back == i) return;
         unlink_buf(h, i);
-        b.prev = h->back;
-        buf_at(h, h->back).next = i;
-        h->back = i;
+        link_back(h, i);
     }
+}
+
+// Ties the buffer to the page at off.
+static void bind_buf(btree_handle* h, int i, std::int32_t off) {
+    buf_at(h, i).offset = off;
+    h->where[off] = i;
+}
+
+// Empties the buffer: whatever image it held is no longer the page's.
+static void unbind_buf(btree_handle* h, int i) {
+    bt_buffer& b = buf_at(h, i);
+    if (b.offset != BT_NOPAGE) {
+        auto it = h->where.find(b.offset);
+        if (it != h->where.end() && it->second == i) h->where.erase(it);
+    }
+    b.offset = BT_NOPAGE;
+    b.state = BT_BUF_CLEAN;
+    move_buf(h, i);
 }
 
 static int write_buf(btree_handle* h, bt_buffer& b) {
@@ -144,18 +195,39 @@ static int write_buf(btree_handle* h, bt_buffer& b) {
     return 0;
 }
 
-int bt_get_page(btree_handle* h, std::int32_t off) {
-    if (off != BT_NOPAGE && !bt_valid_offset(h, off)) {
-        h->error = BTE_BAD_POINTER;
-        return -1;
+// The buffer holding the page at off, or -1.
+static int find_buf(btree_handle* h, std::int32_t off) {
+    const int last = h->last_buf;
+    if (last >= 0 && static_cast<std::size_t>(last) < h->buffers.size()) {
+        const bt_buffer& b = buf_at(h, last);
+        if (b.offset == off && b.state != BT_BUF_SCRATCH) return last;
     }
-    for (int i = h->back; i >= 0; i = buf_at(h, i).prev) {
-        bt_buffer& b = buf_at(h, i);
-        if (b.state != BT_BUF_SCRATCH && b.offset == off) {
-            if (off == BT_NOPAGE) b.state = BT_BUF_SCRATCH;
-            move_buf(h, i);
-            return i;
-        }
+    auto it = h->where.find(off);
+    return it == h->where.end() ? -1 : it->second;
+}
+
+// A buffer to take a new page or serve as scratch: an empty one, a new one
+// while the pool may grow, else the least recently used; -1 on failure.
+static int free_buf(btree_handle* h) {
+    if (h->front >= 0) {
+        const bt_buffer& b = buf_at(h, h->front);
+        if (b.offset == BT_NOPAGE && b.state != BT_BUF_SCRATCH) return h->front;
+    }
+    const std::size_t limit = pool_limit(h);
+    if (h->buffers.size() < limit) {
+        // Images come in blocks, so that thousands of pages do not scatter
+        // over the heap.
+        const std::size_t page = static_cast<std::size_t>(h->sb.page_size);
+        const std::size_t per_block = std::min<std::size_t>(limit, 64);
+        const std::size_t n = h->buffers.size();
+        if (n % per_block == 0)
+            h->store.push_back(std::make_unique<std::uint8_t[]>(per_block * page));
+        bt_buffer b;
+        b.image = std::span<std::uint8_t>(h->store.back().get() + (n % per_block) * page, page);
+        h->buffers.push_back(b);
+        const int i = static_cast<int>(h->buffers.size()) - 1;
+        link_front(h, i);
+        return i;
     }
     int victim = -1;
     for (int i = h->front; i >= 0; i = buf_at(h, i).next) {
@@ -170,25 +242,40 @@ int bt_get_page(btree_handle* h, std::int32_t off) {
     }
     bt_buffer& b = buf_at(h, victim);
     if (b.state == BT_BUF_DIRTY && b.offset != BT_NOPAGE && write_buf(h, b) != 0) return -1;
+    unbind_buf(h, victim);
+    return victim;
+}
+
+int bt_get_page(btree_handle* h, std::int32_t off) {
+    if (off != BT_NOPAGE && !bt_valid_offset(h, off)) {
+        h->error = BTE_BAD_POINTER;
+        return -1;
+    }
+    if (off != BT_NOPAGE) {
+        const int i = find_buf(h, off);
+        if (i >= 0) {
+            move_buf(h, i);
+            h->last_buf = i;
+            return i;
+        }
+    }
+    const int i = free_buf(h);
+    if (i < 0) return -1;
+    bt_buffer& b = buf_at(h, i);
     if (off == BT_NOPAGE) {
         b.state = BT_BUF_SCRATCH;
-        b.offset = BT_NOPAGE;
-    } else {
-        b.state = BT_BUF_CLEAN;
-        b.offset = BT_NOPAGE;  // until the read below has succeeded
-        if (bt_pread_all(h, b.image.data(), b.image.size(), off) != 0) {
-            move_buf(h, victim);
-            return -1;
-        }
-        if (!bt_page_valid(b.image.data(), h->sb.page_size)) {
-            h->error = BTE_CORRUPT;
-            move_buf(h, victim);
-            return -1;
-        }
-        b.offset = off;
+        return i;
     }
-    move_buf(h, victim);
-    return victim;
+    // The buffer is empty (and at the front) until the read has succeeded.
+    if (bt_pread_all(h, b.image.data(), b.image.size(), off) != 0) return -1;
+    if (!bt_page_valid(b.image.data(), h->sb.page_size)) {
+        h->error = BTE_CORRUPT;
+        return -1;
+    }
+    bind_buf(h, i, off);
+    move_buf(h, i);
+    h->last_buf = i;
+    return i;
 }
 
 int bt_put_page(btree_handle* h, int i) {
@@ -202,15 +289,13 @@ int bt_put_page(btree_handle* h, int i) {
         if (!bt_page_valid(b.image.data(), h->sb.page_size)) {
             // Never let a bad image reach the file.
             h->error = BTE_CORRUPT;
-            b.state = BT_BUF_CLEAN;
-            b.offset = BT_NOPAGE;
-            move_buf(h, i);
+            unbind_buf(h, i);
             return -1;
         }
         if (write_buf(h, b) != 0) {
-            b.state = BT_BUF_CLEAN;
-            b.offset = BT_NOPAGE;
-            move_buf(h, i);
+            // The file may hold the old page, the new one or part of each:
+            // it is read again when next needed.
+            unbind_buf(h, i);
             return -1;
         }
     }
@@ -251,16 +336,16 @@ int bt_write_page(btree_handle* h, std::int32_t off, const bt_page& pg) {
         bt_put_page(h, s);
         return -1;
     }
-    // The old image of the page, if pooled, is dropped: the new one replaces it.
-    for (int i = 0; i < BT_NBUFFERS; ++i) {
-        bt_buffer& b = buf_at(h, i);
-        if (i != s && b.offset == off) {
-            b.offset = BT_NOPAGE;
-            b.state = BT_BUF_CLEAN;
-            move_buf(h, i);
-        }
+    const int old = find_buf(h, off);
+    if (old >= 0 && old != s) {
+        // The page is cached: its buffer takes the new image and the scratch
+        // buffer the old one, which is let go.
+        std::swap(buf_at(h, old).image, sb.image);
+        bt_put_page(h, s);
+        buf_at(h, old).state = BT_BUF_DIRTY;
+        return bt_put_page(h, old);
     }
-    sb.offset = off;
+    bind_buf(h, s, off);
     sb.state = BT_BUF_DIRTY;
     return bt_put_page(h, s);
 }
@@ -314,10 +399,12 @@ int bt_free_page(btree_handle* h, std::int32_t off) {
 int btree_sync(btree_handle* h) {
     if (!h || h->fd < 0) return -1;
     int rc = 0;
-    for (int i = h->front; i >= 0; i = buf_at(h, i).next) {
-        bt_buffer& b = buf_at(h, i);
+    for (bt_buffer& b : h->buffers) {
         if (b.state == BT_BUF_DIRTY && b.offset != BT_NOPAGE && write_buf(h, b) != 0) rc = -1;
     }
+    // A page that could not be written stays for the next try; otherwise
+    // nothing cached is needed any more.
+    if (rc == 0) bt_pool_init(h);
     if (h->sb_dirty && h->sb.magic == BT_MAGIC && bt_write_super(h) != 0) rc = -1;
     if (h->unsynced) {
         if (plat::FH_fsync_file(h->fd) != 0)

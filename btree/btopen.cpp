@@ -58,10 +58,7 @@ void bt_take_stamp(btree_handle* h) {
 int bt_load_super(btree_handle* h) {
     h->sb = bt_superblock{};
     h->sb_dirty = 0;
-    for (bt_buffer& b : h->buffers) {
-        b.state = BT_BUF_CLEAN;
-        b.offset = BT_NOPAGE;
-    }
+    bt_pool_init(h);
     std::uint8_t raw[BT_SUPER_SIZE];
     std::size_t got = 0;
     while (got < sizeof raw) {
@@ -86,7 +83,6 @@ int bt_load_super(btree_handle* h) {
         h->sb = sb;
     }
     h->path.assign(static_cast<std::size_t>(h->sb.depth) + 2, bt_path_entry{});
-    bt_pool_init(h);
     bt_forget_position(h);
     return 0;
 }

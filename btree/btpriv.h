@@ -125,6 +125,7 @@ bool bt_page_split(const bt_page& merged, std::int32_t page_size, bt_page* left,
 // ---- btio: buffer pool, page allocation, superblock ------------------------
 
 bool bt_valid_offset(const btree_handle* h, std::int32_t off);
+// Empties the cache (nothing is written) and gives its memory back.
 void bt_pool_init(btree_handle* h);
 // Buffer index holding the page (offset, or -1 for a scratch buffer); -1 on failure.
 int bt_get_page(btree_handle* h, std::int32_t off);

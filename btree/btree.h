@@ -16,20 +16,32 @@
 // bterror_text then gives the system's text. The tree has no locking of its
 // own: callers serialise access and call btree_refresh before they trust
 // pages cached by an earlier operation.
+//
+// Page cache: every page read or written goes through a per-handle cache of
+// page images, bounded by BT_CACHE_BYTES. Writes go straight to the file (a
+// change is on its way to the disk when the call that made it returns); the
+// cache only saves reads. A cached image is always the file's bytes as this
+// handle last read or wrote them: a failed write drops the image, so the
+// next use reads the file again. The cache is trusted until btree_refresh
+// finds the file changed by someone else, and dropped by btree_sync (which
+// the keyed files call before giving up their update lock) and by close.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <unordered_map>
 #include <vector>
 
 // ---- constants --------------------------------------------------------------
 
-constexpr std::int32_t BT_MAGIC = 72251;       // first superblock word
-constexpr std::int32_t BT_PAGE_SIZE = 512;     // page size of every file we create
-constexpr int BT_SUPER_SIZE = 28;              // bytes of the superblock
-constexpr int BT_NBUFFERS = 5;                 // page buffers per handle
-constexpr std::int32_t BT_NOPAGE = -1;         // "no such page" in a pointer word
+constexpr std::int32_t BT_MAGIC = 72251;    // first superblock word
+constexpr std::int32_t BT_PAGE_SIZE = 512;  // page size of every file we create
+constexpr int BT_SUPER_SIZE = 28;           // bytes of the superblock
+constexpr int BT_NBUFFERS = 5;              // page buffers a handle can always have
+constexpr std::int64_t BT_CACHE_BYTES = std::int64_t{8} << 20;  // page images cached per handle
+constexpr std::int32_t BT_NOPAGE = -1;                          // "no such page" in a pointer word
 constexpr std::int32_t BT_FREEPAGE = -2;       // high pointer of a page on the free list
 constexpr int BT_MAX_DEPTH = 64;               // deeper trees are taken as corrupt
 constexpr std::int32_t BT_MIN_PAGE_SIZE = 64;  // page sizes honoured when read from a file
@@ -116,7 +128,7 @@ enum : std::uint8_t {
 // (big-endian words); words are converted as they are read and written.
 struct bt_buffer {
     std::uint8_t state = BT_BUF_CLEAN;
-    std::vector<std::uint8_t> image;  // page-size bytes
+    std::span<std::uint8_t> image;    // page-size bytes in the handle's page store
     std::int32_t offset = BT_NOPAGE;  // page held, -1 for none
     int next = -1;                    // towards the back (most recently used)
     int prev = -1;                    // towards the front
@@ -131,16 +143,19 @@ struct bt_path_entry {
 // The index handle: one per open index file. Create with btopen, free with
 // btclose (or by letting the btree_ptr go, which closes it).
 struct btree_handle {
-    int fd = -1;                                 // file descriptor
-    int error = BTE_NONE;                        // error code of the last operation
-    std::uint8_t sb_dirty = 0;                   // superblock not yet written
-    int cur_index = 0;                           // position of the current key in the current page
-    std::int32_t cur_page = BT_NOPAGE;           // leaf of the current position, -1 for none
-    bt_compare_fn compare = nullptr;             // comparison for key type 4
-    bt_superblock sb;                            // superblock words
-    std::array<bt_buffer, BT_NBUFFERS> buffers;  // the pool, chained front to back
-    int front = -1;                              // least recently used end
-    int back = -1;                               // most recently used end
+    int fd = -1;                        // file descriptor
+    int error = BTE_NONE;               // error code of the last operation
+    std::uint8_t sb_dirty = 0;          // superblock not yet written
+    int cur_index = 0;                  // position of the current key in the current page
+    std::int32_t cur_page = BT_NOPAGE;  // leaf of the current position, -1 for none
+    bt_compare_fn compare = nullptr;    // comparison for key type 4
+    bt_superblock sb;                   // superblock words
+    std::vector<bt_buffer> buffers;     // the cache, chained front to back
+    std::vector<std::unique_ptr<std::uint8_t[]>> store;  // the buffers' images, in blocks
+    std::unordered_map<std::int32_t, int> where;         // page offset -> buffer holding it
+    int front = -1;                                      // least recently used end
+    int back = -1;                                       // most recently used end
+    int last_buf = -1;                                   // buffer of the last page asked for
     std::vector<bt_path_entry> path;  // root first, one entry per level (btload: leaf first)
     // Modification stamp of the file as last seen.
     std::int64_t mtime_sec = 0;
@@ -153,6 +168,9 @@ struct btree_handle {
     int walk_direction = 0;       // direction of the sibling moves counted below
     std::int64_t walk_steps = 0;  // consecutive sibling moves, bounded by the page count
     bool unsynced = false;        // written to since the file was last flushed to disk
+    // Most pages the cache may hold; 0 for BT_CACHE_BYTES' worth. Never fewer
+    // than BT_NBUFFERS are used.
+    std::size_t cache_pages = 0;
 };
 
 struct btree_closer {
@@ -201,7 +219,9 @@ int btload(btree_handle* h, const void* key, int key_len, std::int32_t value, in
 int btzap(btree_handle* h);
 
 // Writes every pending page and the superblock and flushes the file to disk
-// (the flush is left out when nothing was written since the last one).
+// (the flush is left out when nothing was written since the last one), then
+// forgets the cached pages: once the caller lets others at the file they may
+// be out of date. The current position is kept.
 int btree_sync(btree_handle* h);
 
 // 0 when the cached pages can be trusted (the file did not change, or it was

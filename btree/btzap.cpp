@@ -12,10 +12,7 @@ int btzap(btree_handle* h) {
     h->sb.end = 2 * size;
     h->path.assign(3, bt_path_entry{});
     // Nothing cached survives: those pages are gone.
-    for (bt_buffer& b : h->buffers) {
-        b.state = BT_BUF_CLEAN;
-        b.offset = BT_NOPAGE;
-    }
+    bt_pool_init(h);
     if (bt_write_super(h) != 0) return BT_FAIL;
     if (plat::FH_truncate_file(h->fd, 2 * std::int64_t{size}) != 0) return BT_FAIL;
     return bt_write_page(h, size, bt_page{}) == 0 ? BT_OK : BT_FAIL;

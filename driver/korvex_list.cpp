@@ -50,8 +50,11 @@ int add_selected(selected_list& list, std::string_view workstation, std::string_
     try {
         std::size_t at = 0;
         bool created = false;
-        const auto found = list.index.find(selected_name_view{workstation, schedule});
-        if (found != list.index.end()) {
+        if (list.last < list.entries.size() && list.entries[list.last].workstation == workstation &&
+            list.entries[list.last].schedule == schedule) {
+            at = list.last;
+        } else if (const auto found = list.index.find(selected_name_view{workstation, schedule});
+                   found != list.index.end()) {
             at = found->second;
         } else {
             selected_entry entry;
@@ -86,6 +89,7 @@ int add_selected(selected_list& list, std::string_view workstation, std::string_
         selected_entry& e = list.entries[at];
         if (time_key != 0) e.time_key = time_key;
         if (priority >= 0) e.priority = priority;
+        list.last = at;
         return kSelectedOk;
     } catch (const std::bad_alloc&) {
         return kSelectedNoMemory;
@@ -366,6 +370,7 @@ int order_selected(selected_list& list, const missing_dependency_fn& notify) {
     list.index.clear();
     list.ordered = true;
     list.position = 0;
+    list.last = static_cast<std::size_t>(-1);
     return kSelectedOk;
 }
 
@@ -397,6 +402,7 @@ void free_selected(selected_list& list) {
     decltype(list.index)().swap(list.index);
     list.ordered = false;
     list.position = 0;
+    list.last = static_cast<std::size_t>(-1);
 }
 
 selected_list& run_selected_list() {

@@ -92,6 +92,9 @@ struct selected_list {
     std::unordered_map<selected_name, std::size_t, selected_name_hash, selected_name_equal> index;
     bool ordered = false;      // reading has begun; add_selected refuses
     std::size_t position = 0;  // next entry to read
+    // The entry of the last add_selected while collecting (a schedule is
+    // mostly entered several times in a row), or past the end: none.
+    std::size_t last = static_cast<std::size_t>(-1);
 };
 
 // Told of each dependency on a schedule that is not in the list, while the

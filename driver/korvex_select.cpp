@@ -109,8 +109,13 @@ class pass_locks {
 }  // namespace
 
 bool schedule_text_input::next_line(std::string& line) {
+    line.clear();
+    return append_line(line, line);
+}
+
+bool schedule_text_input::append_line(std::string& text, std::string& /*scratch*/) {
     if (done_) return false;
-    joined_.clear();
+    const std::size_t before = text.size();
     bool open = false;  // pieces of a long line are waiting for its end
     for (;;) {
         const std::int16_t rc =
@@ -118,22 +123,20 @@ bool schedule_text_input::next_line(std::string& line) {
         if (rc == DB_E_END) {
             done_ = true;
             // A long line whose last piece is missing still ends here.
-            if (!open) return false;
-            line.swap(joined_);
-            return true;
+            return open;
         }
         if (rc != DB_OK) {
             done_ = true;
+            text.resize(before);
             database_fatal(db_, kMsgLineRead);
             return false;
         }
         if (is_continued_line(piece_)) {
-            joined_.append(piece_, 0, piece_.size() - 1);
+            text.append(piece_, 0, piece_.size() - 1);
             open = true;
             continue;
         }
-        joined_ += piece_;
-        line.swap(joined_);
+        text += piece_;
         return true;
     }
 }

@@ -43,6 +43,7 @@ class schedule_text_input : public scan_input {
     schedule_text_input(db_handle* db, std::string workstation, std::string schedule)
         : db_(db), workstation_(std::move(workstation)), schedule_(std::move(schedule)) {}
     bool next_line(std::string& line) override;
+    bool append_line(std::string& text, std::string& scratch) override;
 
   private:
     db_handle* db_;
@@ -50,6 +51,5 @@ class schedule_text_input : public scan_input {
     std::string schedule_;
     int cursor_ = 0;  // the text-line cursor; 0 before the first line
     bool done_ = false;
-    std::string piece_;   // the last stored line read
-    std::string joined_;  // the line being assembled
+    std::string piece_;  // the last stored line read
 };

@@ -53,6 +53,8 @@ class schedule_output {
         put(text);
         if (f_ != nullptr && std::fputc('\n', f_) == EOF) failed();
     }
+    // Text of whole lines, each ending in a newline, in one write.
+    void lines(const std::string& text) { put(text); }
     int error() const { return error_; }
 
   private:
@@ -69,37 +71,50 @@ void report_workstation(std::int32_t count, const std::string& workstation) {
     std::fputc('\n', stdout);
 }
 
-// Copies one schedule's stored text. The statement buffer collects the pieces
-// of a long line until the piece that ends it; whatever is still open when the
-// schedule's text ends is written there. Returns 0, or 1 after a fatal read
-// failure that a test's exit hook let return.
+// The buffers of copy_schedule, kept from one schedule to the next.
+struct copy_buffers {
+    std::string text;  // the schedule's lines, each with its newline
+    std::string line;  // the stored line just read
+};
+
+// Copies one schedule's stored text, written in one piece once it has been
+// read. The pieces of a long line are joined until the piece that ends it;
+// whatever is still open when the schedule's text ends is a line of its own.
+// Returns 0, or 1 after a fatal read failure that a test's exit hook let
+// return (the lines read whole before it are written).
 int copy_schedule(db_handle* db, const std::string& workstation, const std::string& schedule,
-                  schedule_output& out) {
-    std::string statement;
+                  schedule_output& out, copy_buffers& buf) {
+    std::string& text = buf.text;
+    std::string& line = buf.line;
+    text.clear();
     bool open = false;
-    std::string line;
+    std::size_t complete = 0;  // the length of the whole lines in text
     int cursor = 0;
     for (;;) {
         const std::int16_t rc =
             read_schedule_line(db, workstation.c_str(), schedule.c_str(), &line, &cursor);
         if (rc == DB_E_END) break;
         if (rc != DB_OK) {
-            std::string text;
-            db_error_text(db, &text);
-            issue_msg(kFatal, kDriverSet, kMsgLineRead, {arg_str(text.c_str())});
+            // The lines read whole are written before the failure is reported.
+            text.resize(complete);
+            out.lines(text);
+            std::string reason;
+            db_error_text(db, &reason);
+            issue_msg(kFatal, kDriverSet, kMsgLineRead, {arg_str(reason.c_str())});
             return 1;
         }
         if (is_continued_line(line)) {
-            statement.append(line, 0, line.size() - 1);
+            text.append(line, 0, line.size() - 1);
             open = true;
             continue;
         }
-        statement += line;
-        out.line(statement);
-        statement.clear();
+        text += line;
+        text += '\n';
+        complete = text.size();
         open = false;
     }
-    if (open) out.line(statement);
+    if (open) text += '\n';
+    out.lines(text);
     return 0;
 }
 
@@ -118,6 +133,7 @@ int write_production_schedule(run_context& ctx) {
     std::string workstation;
     std::string schedule;
     std::int32_t level = 0;
+    copy_buffers buffers;
     int rc = kSelectedOk;
     while ((rc = next_selected(workstation, schedule, level)) == kSelectedOk) {
         if (workstation != previous) {
@@ -135,7 +151,7 @@ int write_production_schedule(run_context& ctx) {
         ++count;
         ++total;
         issue_msg(0, kDriverSet, kMsgSelected, {arg_str(schedule.c_str())});
-        if (copy_schedule(db, workstation, schedule, out) != 0) return 1;
+        if (copy_schedule(db, workstation, schedule, out, buffers) != 0) return 1;
     }
     if (rc != kSelectedEnd) {
         const int number = rc == kSelectedAlreadyOrdered   ? kMsgListOrdered

@@ -63,7 +63,13 @@ bool valid_state(const SparserTables& t, int s) {
 
 void report_syntax_error(const char* /*text*/) {}
 
-int run_parser(const parser_io& io, const SparserTables& t) {
+namespace {
+
+// The engine over any connection with the members of parser_io, called
+// directly: the schedule parse uses one whose calls are inlined, other
+// callers parser_io itself through function_io.
+template <class Io>
+int run_engine(Io& io, const SparserTables& t) {
     std::FILE* out = io.trace_out != nullptr ? io.trace_out : stdout;
     // One slot more than the stack holds: an empty rule's value is the slot
     // just above the top.
@@ -78,7 +84,7 @@ int run_parser(const parser_io& io, const SparserTables& t) {
 
     auto read_token = [&] {
         if (token >= 0) return;
-        token = io.next_token ? io.next_token() : SPT_END_TOKEN;
+        token = io.next_token();
         if (token < 0) token = SPT_END_TOKEN;
         if (io.trace) std::fprintf(out, "Received token %s\n", token_name(t, token));
     };
@@ -102,9 +108,9 @@ int run_parser(const parser_io& io, const SparserTables& t) {
                 const int to =
                     packed_hit(t, t.action_base[static_cast<std::size_t>(state)], token, token);
                 if (to >= 0) {
-                    if (io.shifted) io.shifted(token);
+                    io.shifted(token);
                     token = -1;
-                    value = io.token_value ? io.token_value() : 0;
+                    value = io.token_value();
                     state = to;
                     if (errcount > 0) --errcount;
                     break;  // push the new state
@@ -173,7 +179,7 @@ int run_parser(const parser_io& io, const SparserTables& t) {
                 if (gbase < 0 || static_cast<std::size_t>(gbase) >= t.action.size()) return 1;
                 to = t.action[static_cast<std::size_t>(gbase)];
             }
-            if ((length & 1) != 0 && io.action) {
+            if ((length & 1) != 0) {
                 const std::span<const int> syms(values.data() + top + 1,
                                                 static_cast<std::size_t>(symbols));
                 if (io.action(act, syms, rule_value) == action_result::accept) return 0;
@@ -183,6 +189,29 @@ int run_parser(const parser_io& io, const SparserTables& t) {
             break;  // push the goto state
         }
     }
+}
+
+// parser_io for the engine: a connection left empty does nothing.
+struct function_io {
+    const parser_io& io;
+    bool trace = io.trace;
+    std::FILE* trace_out = io.trace_out;
+
+    int next_token() { return io.next_token ? io.next_token() : SPT_END_TOKEN; }
+    int token_value() { return io.token_value ? io.token_value() : 0; }
+    void shifted(int token) {
+        if (io.shifted) io.shifted(token);
+    }
+    action_result action(int rule, std::span<const int> symbols, int& value) {
+        return io.action ? io.action(rule, symbols, value) : action_result::go_on;
+    }
+};
+
+}  // namespace
+
+int run_parser(const parser_io& io, const SparserTables& t) {
+    function_io adapter{io};
+    return run_engine(adapter, t);
 }
 
 // ---------------------------------------------------------------------------
@@ -252,10 +281,14 @@ constexpr int kDateBatch = 100;
 schedule_error_hook g_error_hook = nullptr;
 schedule_error_sink g_error_sink = nullptr;
 
+void upper_in_place(std::string& s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+}
+
 std::string upper(std::string_view s) {
     std::string out(s);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    upper_in_place(out);
     return out;
 }
 
@@ -569,7 +602,7 @@ bool on_element_matches(sched_eval_state& st) {
     date_element& e = st.element;
     if (st.run_date == 0 && !st.forced) return false;
     if (!e.calendar.empty()) {
-        e.calendar = upper(e.calendar);
+        upper_in_place(e.calendar);
         check_calendar(st, e.calendar);
     }
     if (e.request) return false;  // selected only when forced
@@ -586,7 +619,7 @@ bool on_element_matches(sched_eval_state& st) {
 bool except_element_matches(sched_eval_state& st) {
     date_element& e = st.element;
     if (!e.calendar.empty()) {
-        e.calendar = upper(e.calendar);
+        upper_in_place(e.calendar);
         check_calendar(st, e.calendar);
     }
     if (st.forced) return false;
@@ -634,7 +667,8 @@ action_result take_name(sched_eval_state& st, int width, std::string& out, int& 
             err == kErrNameLength ? check_failed(err, {arg_int(width)}) : check_failed(err);
         if (stop) return action_result::accept;
     }
-    out = upper(st.saved.text);
+    out = st.saved.text;
+    upper_in_place(out);
     return action_result::go_on;
 }
 
@@ -1011,21 +1045,28 @@ int parse_schedule(scan_input& input, bool long_names) {
     scanner& sc = schedule_scanner();
     reset_scanner(sc, &input);
 
-    parser_io io;
-    io.next_token = [&sc] { return next_token(sc); };
-    io.token_value = [&sc] { return sc.token_value; };
-    io.shifted = [&sc, &st](int token) {
-        st.token_text = sc.token_text;
-        if (token == ID) {
-            st.token_line = sc.line_text;
-            st.token_line_number = sc.line_number;
-            st.token_column = sc.column;
+    // The engine's connections, called directly.
+    struct schedule_io {
+        scanner& sc;
+        sched_eval_state& st;
+        bool trace;
+        std::FILE* trace_out;
+
+        int next_token() { return ::next_token(sc); }
+        int token_value() const { return sc.token_value; }
+        void shifted(int token) {
+            st.token_text = sc.token_text;
+            if (token == ID) {
+                st.token_line = sc.line_text;
+                st.token_line_number = sc.line_number;
+                st.token_column = sc.column;
+            }
         }
-    };
-    io.action = schedule_action;
-    io.trace = st.trace;
-    io.trace_out = st.trace_out;
-    const int rc = run_parser(io);
+        action_result action(int rule, std::span<const int> symbols, int& value) {
+            return run_action(st, rule, symbols, value);
+        }
+    } io{sc, st, st.trace, st.trace_out};
+    const int rc = run_engine(io, sparser_tables);
     sc.input = nullptr;  // the caller's source need not outlive the parse
     return rc;
 }

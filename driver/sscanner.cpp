@@ -11,6 +11,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -184,6 +185,16 @@ constexpr bool is_filename_char(int c) {
     return is_letter(c) || is_digit(c) || c == '_' || c == '/' || c == ':' || c == '\\' || c == '-';
 }
 
+// The two classes a word or number runs on, as bits per character.
+constexpr unsigned char kInIdent = 1, kInFilename = 2;
+constexpr std::array<unsigned char, 256> kRunClass = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(
+            (is_id_rest(c) ? kInIdent : 0) | (is_filename_char(c) ? kInFilename : 0));
+    return t;
+}();
+
 // Whether a match of the rule can begin with character c.
 bool can_start(const rule_def& r, int c) {
     switch (r.kind) {
@@ -248,21 +259,28 @@ bool fetch(scanner& sc) {
         sc.input_done = true;
         return false;
     }
-    if (!sc.input->next_line(sc.next_line)) {
+    std::string& text = sc.pending.back_text();
+    const std::size_t before = text.size();
+    if (sc.input_started) text.push_back('\n');
+    if (!sc.input->append_line(text, sc.next_line)) {
+        text.resize(before);
         sc.input_done = true;
         return false;
     }
-    if (sc.input_started) sc.pending.push_back('\n');
     sc.input_started = true;
-    sc.pending.append(sc.next_line);
     return true;
 }
 
 // The character i places ahead, or -1 when the input ends before it.
-int peek(scanner& sc, std::size_t i) {
+int peek_far(scanner& sc, std::size_t i) {
     while (i >= sc.pending.size())
         if (!fetch(sc)) return -1;
     return static_cast<unsigned char>(sc.pending[i]);
+}
+
+inline int peek(scanner& sc, std::size_t i) {
+    if (i < sc.pending.size()) return static_cast<unsigned char>(sc.pending[i]);
+    return peek_far(sc, i);
 }
 
 // Index of the first pending occurrence of the search's character, reading
@@ -315,6 +333,13 @@ void far_pushed(scan_far_search& f, std::string_view text) {
 // Moves the first n pending characters into the token text.
 void consume(scanner& sc, std::size_t n) {
     sc.pending.take(n, sc.token_text);
+    far_consumed(sc.close_paren, n);
+    far_consumed(sc.close_angle, n);
+}
+
+// Drops the first n pending characters.
+void drop(scanner& sc, std::size_t n) {
+    sc.pending.drop(n);
     far_consumed(sc.close_paren, n);
     far_consumed(sc.close_angle, n);
 }
@@ -495,6 +520,177 @@ int finish_token(scanner& sc, const rule_def& r) {
     return r.token;
 }
 
+// ---------------------------------------------------------------------------
+// Shortcuts for the most frequent first characters: a newline, a blank, a
+// letter or a digit. Each comes to the rule the full comparison of the rules
+// would choose, reading no further ahead than the rules' recognisers do; the
+// other characters take the full comparison.
+
+constexpr std::size_t kLine = 0, kBlank = 1, kDate = 13, kNumber = 14, kIdent = 73, kFilename = 74;
+static_assert(kRules[kLine].kind == pat::line && kRules[kBlank].kind == pat::blank &&
+                  kRules[kDate].kind == pat::date && kRules[kNumber].kind == pat::number &&
+                  kRules[kIdent].kind == pat::ident && kRules[kFilename].kind == pat::filename,
+              "the shortcuts name the rules they stand for");
+
+constexpr std::size_t longest_keyword() {
+    std::size_t longest = 0;
+    for (const rule_def& r : kRules) {
+        if (r.kind != pat::keyword) continue;
+        std::size_t n = 0;
+        while (r.text[n] != '\0')
+            ++n;
+        longest = std::max(longest, n);
+    }
+    return longest;
+}
+constexpr std::size_t kLongestKeyword = longest_keyword();
+
+// The keyword rules by length and first letter; the rules active in every
+// start state, as all keyword rules are.
+struct keyword_table {
+    std::array<std::array<std::vector<unsigned char>, 26>, kLongestKeyword + 1> rules;
+    keyword_table() {
+        for (std::size_t i = 0; i < kRules.size(); ++i) {
+            const rule_def& r = kRules[i];
+            if (r.kind != pat::keyword) continue;
+            const std::string_view text(r.text);
+            rules[text.size()][static_cast<std::size_t>(text[0] - 'A')].push_back(
+                static_cast<unsigned char>(i));
+        }
+    }
+    // The index of the keyword rule whose text the word is, in any case, or
+    // kNone. The word begins with a letter.
+    std::size_t find(const char* word, std::size_t n) const {
+        if (n > kLongestKeyword) return kNone;
+        char up[kLongestKeyword];
+        for (std::size_t k = 0; k < n; ++k)
+            up[k] = static_cast<char>(to_upper(static_cast<unsigned char>(word[k])));
+        for (const unsigned char i : rules[n][static_cast<std::size_t>(up[0] - 'A')])
+            if (std::equal(up + 1, up + n, kRules[i].text + 1)) return i;
+        return kNone;
+    }
+};
+
+const keyword_table& keywords() {
+    static const keyword_table table;
+    return table;
+}
+
+// Rule 1 at a newline: the line it begins becomes the current line, as
+// handle_line does, without copying the line out and back: a line that is
+// scanned stays where it is and only its newline is dropped.
+void take_line(scanner& sc) {
+    std::size_t end = 1;  // the line's end: the next newline or the end of input
+    for (;;) {
+        const std::size_t size = sc.pending.size();
+        if (end < size) {
+            const char* text = sc.pending.data();
+            const void* nl = std::memchr(text + end, '\n', size - end);
+            if (nl != nullptr) {
+                end = static_cast<std::size_t>(static_cast<const char*>(nl) - text);
+                break;
+            }
+            end = size;
+        }
+        if (!fetch(sc)) break;
+    }
+    sc.rule = static_cast<int>(kLine) + 1;
+    const std::string_view line(sc.pending.data() + 1, end - 1);
+    sc.previous = line.empty() ? '\n' : line.back();
+    if (sc.echo && sc.line_number > 0)
+        std::fprintf(echo_out(sc), "%5d: %s\n", sc.line_number, sc.line_text.c_str());
+    sc.line_text.assign(line.substr(0, kScanLineMax));
+    sc.column = 0;
+    if (sc.line_number < INT_MAX) ++sc.line_number;
+
+    if (!line.empty() && (line.front() == '#' || line.front() == '*')) {
+        drop(sc, end);
+        return;
+    }
+    if (!line.empty() && line.back() == '\\') {
+        sc.continuation.append(line.substr(0, line.size() - 1));
+        drop(sc, end);
+        return;
+    }
+    drop(sc, 1);
+    if (!sc.continuation.empty()) {
+        push_back(sc, sc.continuation);
+        sc.continuation.clear();
+    }
+}
+
+// Rule 2 at a blank that does not begin a line, for the whole run of blanks:
+// after the first, none begins a line either.
+void skip_blanks(scanner& sc) {
+    const char* text = sc.pending.data();
+    const std::size_t size = sc.pending.size();
+    std::size_t n = 1;
+    while (n < size && is_blank(static_cast<unsigned char>(text[n])))
+        ++n;
+    sc.previous = text[n - 1];
+    sc.rule = static_cast<int>(kBlank) + 1;
+    drop(sc, n);
+}
+
+// The ends of the identifier's and the file name's runs of characters from
+// the second character on, in one pass (reading as far as the longer).
+struct word_runs {
+    std::size_t ident = 0;
+    std::size_t file = 0;
+};
+
+word_runs runs_of(scanner& sc) {
+    word_runs r;
+    for (std::size_t i = 1;; ++i) {
+        const int c = peek(sc, i);
+        const unsigned char cls = c < 0 ? 0 : kRunClass[static_cast<std::size_t>(c)];
+        if (r.ident == 0 && (cls & kInIdent) == 0) r.ident = i;
+        if (r.file == 0 && (cls & kInFilename) == 0) r.file = i;
+        if (r.ident != 0 && r.file != 0) return r;
+    }
+}
+
+// At a letter: the keywords, the identifier and the file name can match. A
+// keyword is made of letters, so it matches no longer than the identifier,
+// and wins only when it is as long (being the earlier rule).
+match word_rule(scanner& sc, std::size_t& index) {
+    const auto [id, file] = runs_of(sc);
+    if (file > id) {
+        index = kFilename;
+        return whole(file);
+    }
+    const std::size_t k = keywords().find(sc.pending.data(), id);
+    index = k != kNone ? k : kIdent;
+    return whole(id);
+}
+
+// At a digit: the date, the number, the identifier and the file name, in
+// that order of priority.
+match digit_rule(scanner& sc, std::size_t& index) {
+    const std::size_t digits = digits_from(sc, 1);
+    std::size_t date = 0;
+    if (peek(sc, digits) == '/' && is_digit(peek(sc, digits + 1))) {
+        const std::size_t i = digits_from(sc, digits + 1);
+        if (peek(sc, i) == '/' && is_digit(peek(sc, i + 1))) date = digits_from(sc, i + 1);
+    }
+    const auto [id, file] = runs_of(sc);
+    std::size_t best = date;
+    index = kDate;
+    if (digits > best) {
+        best = digits;
+        index = kNumber;
+    }
+    if (id > best) {
+        best = id;
+        index = kIdent;
+    }
+    if (file > best) {
+        best = file;
+        index = kFilename;
+    }
+    return whole(best);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -510,7 +706,11 @@ void scan_pending::prepend(std::string_view s) {
 }
 
 void scan_pending::take(std::size_t n, std::string& out) {
-    out.assign(text_, start_, n);
+    out.assign(text_.data() + start_, n);
+    drop(n);
+}
+
+void scan_pending::drop(std::size_t n) {
     start_ += n;
     if (start_ >= 4096 && start_ >= text_.size() / 2) {
         // Much has been taken: drop it. What stays before the start makes
@@ -579,26 +779,45 @@ int next_token(scanner& sc) {
             sc.rule = 0;
             return SCH_EOF;
         }
-        const unsigned char bit = state_bit(sc.state);
         const rule_def* best = nullptr;
         std::size_t best_index = 0;
         match best_match;
-        for (const unsigned char i : table.rules[static_cast<unsigned char>(c)]) {
-            const rule_def& r = kRules[i];
-            if ((r.states & bit) == 0) continue;
-            const match m = recognise(sc, r);
-            if (m.total > best_match.total) {
-                best_match = m;
-                best = &r;
-                best_index = i;
+        if (!sc.by_rules) {
+            if (c == '\n') {
+                take_line(sc);
+                continue;
+            }
+            if (is_blank(c) && sc.previous != '\n') {
+                skip_blanks(sc);
+                continue;
+            }
+            if (is_letter(c)) {
+                best_match = word_rule(sc, best_index);
+                best = &kRules[best_index];
+            } else if (is_digit(c)) {
+                best_match = digit_rule(sc, best_index);
+                best = &kRules[best_index];
             }
         }
-        // Rule 81 takes any character but a newline and rule 1 takes a
-        // newline, so some rule always matches.
         if (best == nullptr) {
-            best = &kRules.back();
-            best_index = kRules.size() - 1;
-            best_match = whole(1);
+            const unsigned char bit = state_bit(sc.state);
+            for (const unsigned char i : table.rules[static_cast<unsigned char>(c)]) {
+                const rule_def& r = kRules[i];
+                if ((r.states & bit) == 0) continue;
+                const match m = recognise(sc, r);
+                if (m.total > best_match.total) {
+                    best_match = m;
+                    best = &r;
+                    best_index = i;
+                }
+            }
+            // Rule 81 takes any character but a newline and rule 1 takes a
+            // newline, so some rule always matches.
+            if (best == nullptr) {
+                best = &kRules.back();
+                best_index = kRules.size() - 1;
+                best_match = whole(1);
+            }
         }
 
         consume(sc, best_match.token);

@@ -97,6 +97,15 @@ class scan_input {
     // returns false at the end of the text. After false it is not called again
     // until the scanner is reset.
     virtual bool next_line(std::string& line) = 0;
+    // The same, appending the line to the end of text, which is unchanged at
+    // the end of the text. The scanner reads through this one, so that a
+    // source can put its line straight where the scanner keeps its text; by
+    // default the line goes through next_line into scratch.
+    virtual bool append_line(std::string& text, std::string& scratch) {
+        if (!next_line(scratch)) return false;
+        text += scratch;
+        return true;
+    }
     // The name shown by the line echo; "stdin" for text from the database.
     virtual const char* name() const { return "stdin"; }
 };
@@ -137,12 +146,18 @@ class scan_pending {
   public:
     std::size_t size() const { return text_.size() - start_; }
     char operator[](std::size_t i) const { return text_[start_ + i]; }
+    // The characters held, next first (valid until the next change).
+    const char* data() const { return text_.data() + start_; }
     void push_back(char c) { text_.push_back(c); }
+    // The characters held after those taken, for adding text at the end only.
+    std::string& back_text() { return text_; }
     void append(std::string_view s) { text_.append(s); }
     // Puts s before the characters held (s must not point into them).
     void prepend(std::string_view s);
     // Moves the first n characters (n <= size()) into out.
     void take(std::size_t n, std::string& out);
+    // Drops the first n characters (n <= size()).
+    void drop(std::size_t n);
     void clear() {
         text_.clear();
         start_ = 0;
@@ -160,7 +175,7 @@ struct scanner {
     bool input_done = false;     // the source has said end of text
     // Characters given back to the input and characters read ahead, next first.
     scan_pending pending;
-    std::string next_line;  // the line source's last line
+    std::string next_line;  // room for the line source's line
     // Lines ending in a backslash, joined without their backslash, waiting for
     // the line that ends them.
     std::string continuation;
@@ -183,6 +198,11 @@ struct scanner {
 
     scan_far_search close_paren{')'};
     scan_far_search close_angle{'>'};
+
+    // Every token through the full comparison of the rules, without the
+    // shortcuts for words, numbers, blanks and line ends; slower, with the
+    // same tokens. For checking the shortcuts.
+    bool by_rules = false;
 };
 
 // Turns the line echo on or off; out null means standard output. The setting

@@ -16,8 +16,11 @@ struct Mix {
 
 class ModelRun {
   public:
-    ModelRun(const std::string& path, std::uint32_t seed, Mix mix)
-        : path_(path), rng_(seed), mix_(mix), h_(open_index(path)) {}
+    // cache_pages: the handle's cache limit (0: the default budget).
+    ModelRun(const std::string& path, std::uint32_t seed, Mix mix, std::size_t cache_pages = 0)
+        : path_(path), rng_(seed), mix_(mix), cache_pages_(cache_pages), h_(open_index(path)) {
+        if (h_) h_->cache_pages = cache_pages_;
+    }
 
     std::string random_key() {
         if (static_cast<int>(rng_() % 100) < mix_.long_share) {
@@ -118,6 +121,7 @@ class ModelRun {
         ASSERT_EQ(btclose(std::move(h_)), 0);
         h_ = open_index(path_);
         ASSERT_TRUE(h_);
+        h_->cache_pages = cache_pages_;
     }
 
     void run(int ops, int batch) {
@@ -155,6 +159,7 @@ class ModelRun {
     std::string path_;
     std::mt19937 rng_;
     Mix mix_;
+    std::size_t cache_pages_;
     btree_ptr h_;
     std::map<std::string, std::int32_t> model_;
     std::size_t max_size_ = 0;
@@ -176,6 +181,14 @@ TEST(BtreeModel, MixedWithLongKeys) {
     ModelRun run(dir.file("m2.KEY"), 2, Mix{30, 20, 4000});
     run.run(8000, 400);
     EXPECT_GE(run.max_depth(), 5);
+}
+
+TEST(BtreeModel, SmallestCache) {
+    // Pages are evicted all the time: a stale or lost image shows at once.
+    TempDir dir;
+    ModelRun run(dir.file("m4.KEY"), 4, Mix{30, 10, 3000}, BT_NBUFFERS);
+    run.run(12000, 400);
+    EXPECT_GE(run.max_depth(), 4);
 }
 
 TEST(BtreeModel, GrowsDeepThenShrinks) {

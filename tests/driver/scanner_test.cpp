@@ -390,6 +390,81 @@ TEST(ScannerLimits, MegabyteLinesInLinearTime) {
     EXPECT_LT(static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC, 60.0);
 }
 
+// Lines from memory, counting how many the scanner has asked for.
+class counting_input : public scan_input {
+  public:
+    explicit counting_input(std::string_view text) : lines_(lines_from_text(text)) {}
+    bool next_line(std::string& line) override {
+        ++taken;
+        return lines_.next_line(line);
+    }
+    int taken = 0;
+
+  private:
+    string_lines_input lines_;
+};
+
+// Everything a token leaves in the scanner, and how far the input was read.
+struct scan_step {
+    int code, value, rule, line, column, lines_read;
+    std::string text, line_text;
+    scan_state state;
+    bool name_follows;
+    bool operator==(const scan_step&) const = default;
+};
+
+std::vector<scan_step> steps(std::string_view text, bool by_rules, std::string& echo) {
+    std::FILE* out = std::tmpfile();
+    scanner sc;
+    sc.by_rules = by_rules;
+    set_scanner_echo(sc, true, out);
+    counting_input in(text);
+    reset_scanner(sc, &in);
+    std::vector<scan_step> got;
+    for (;;) {
+        const int code = next_token(sc);
+        got.push_back({code, sc.token_value, sc.rule, sc.line_number, sc.column, in.taken,
+                       sc.token_text, sc.line_text, sc.state, sc.name_follows});
+        if (code == SCH_EOF || got.size() > text.size() + 2) break;
+    }
+    echo.assign(1 << 16, '\0');
+    std::rewind(out);
+    echo.resize(std::fread(echo.data(), 1, echo.size(), out));
+    std::fclose(out);
+    return got;
+}
+
+// The shortcuts for words, numbers, blanks and line ends choose what the full
+// comparison of the rules chooses, read no further ahead, and leave the line
+// state (numbers, columns, the current line, its echo) the same.
+TEST(ScannerShortcuts, AgreeWithTheRules) {
+    // Pieces of text, between the bars.
+    const std::string_view all =
+        "SCHEDULE|schedule|On|ON|onx|EXCEPT|Follows|AT|at0100|DAY|days|DAYSX|WeekDays|WORKDAY|"
+        "MO|mo|tu|CARRYFORWARD|carryforwardx|END|end|CONTINUE|a|ab_c|x-y|A%?@|a*b|9|12|0100|"
+        "12/25/98|1/2/|1/2/3/4|007abc|12ab/cd|a/b|c:d|a\\b|/|:|::|-|-5|+|@|#|=|,|.|\"q r\"|"
+        "\"open|(x)|(|)|<<c>>|<<|>>|<|>|&|*| |  |\t| \t |\n|\n|\n|\\\n| &\n|\n#|\n*|\n  \n|"
+        "\r|\x01|\xe9";
+    std::vector<std::string> pieces;
+    for (std::size_t from = 0, bar = 0; bar != std::string_view::npos; from = bar + 1) {
+        bar = all.find('|', from);
+        pieces.emplace_back(all.substr(from, bar - from));
+    }
+    std::mt19937 rng(20261208);
+    for (int i = 0; i < 4000; ++i) {
+        std::string text;
+        for (int n = static_cast<int>(rng() % 40); n > 0; --n)
+            text += pieces[rng() % pieces.size()];
+        std::string echo_fast, echo_rules;
+        const std::vector<scan_step> fast = steps(text, false, echo_fast);
+        const std::vector<scan_step> rules = steps(text, true, echo_rules);
+        ASSERT_EQ(fast.size(), rules.size()) << text;
+        for (std::size_t k = 0; k < fast.size(); ++k)
+            ASSERT_EQ(fast[k], rules[k]) << "token " << k << " of: " << text;
+        ASSERT_EQ(echo_fast, echo_rules) << text;
+    }
+}
+
 TEST(ScannerLimits, RandomBytesNeverHang) {
     std::mt19937 rng(20240607);
     const std::string alphabet = "\n\n\\\"()<>&*#:/-+ \t,.@=0123456789aONMO\r";

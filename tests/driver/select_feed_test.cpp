@@ -24,6 +24,15 @@ class SelectFeed : public dbtest::DbTest {
         while (input.next_line(line))
             lines.push_back(line);
         EXPECT_FALSE(input.next_line(line)) << "the end is final";
+        // The scanner's way: each line appended to the text it holds, which
+        // the end leaves as it was.
+        schedule_text_input appending(h, ws, name);
+        std::string text = "held", scratch, want = "held";
+        while (appending.append_line(text, scratch))
+            text += '|';
+        for (const std::string& l : lines)
+            want += l + '|';
+        EXPECT_EQ(text, want);
         return lines;
     }
 };

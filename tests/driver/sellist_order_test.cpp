@@ -27,6 +27,25 @@ const selected_entry& entry(const selected_list& list, const std::string& sched)
     return list.entries.front();
 }
 
+TEST(SelectedList, RepeatedAndInterleavedEntriesFindTheirOwnEntry) {
+    selected_list list;
+    ASSERT_EQ(add_selected(list, "CPU1", "AB", 100, -1), kSelectedOk);
+    ASSERT_EQ(add_selected(list, "CPU1A", "B", 200, -1), kSelectedOk);  // the same letters
+    ASSERT_EQ(add_selected(list, "CPU1", "AB", 0, 5), kSelectedOk);
+    ASSERT_EQ(add_selected(list, "CPU1", "AB", 0, -1, "CPU1A", "B"), kSelectedOk);
+    ASSERT_EQ(list.entries.size(), 2u);
+    EXPECT_EQ(list.entries[0].time_key, 100);
+    EXPECT_EQ(list.entries[0].priority, 5);
+    EXPECT_EQ(list.entries[0].dependencies.size(), 1u);
+    EXPECT_EQ(list.entries[1].priority, kDefaultPriority);
+    // A freed list starts empty, whatever was entered last.
+    free_selected(list);
+    ASSERT_EQ(add_selected(list, "CPU1", "AB", 0, 7), kSelectedOk);
+    ASSERT_EQ(list.entries.size(), 1u);
+    EXPECT_EQ(list.entries[0].time_key, 0);
+    EXPECT_EQ(list.entries[0].priority, 7);
+}
+
 TEST(SelectedList, CollectingKeepsOneEntryWithTheLatestValues) {
     selected_list list;
     ASSERT_EQ(add_selected(list, "CPU1", "A", 600, -1), kSelectedOk);

@@ -1,6 +1,9 @@
 // Reads under the update lock come from what the handle read ahead and the
 // look-ups it remembers; every change the handle makes, and every change
 // another process makes between locks, must still be read back.
+#include <cstdio>
+#include <fstream>
+
 #include "keyed_testutil.h"
 #include "platform/faults.h"
 
@@ -158,6 +161,80 @@ TEST_F(KeyedReadAhead, OnlyWrittenFilesAreFlushed) {
     ASSERT_EQ(isam_unlock(h.get()), 0);
     EXPECT_EQ(plat::fault_count(plat::FaultOp::fsync), 2u);
     plat::fault_disarm();
+}
+
+// Bytes this process has read through read system calls so far.
+long long bytes_read_so_far() {
+    std::ifstream in("/proc/self/io");
+    std::string word;
+    long long value = -1;
+    while (in >> word >> value)
+        if (word == "rchar:") return value;
+    return -1;
+}
+
+// A file larger than what a handle keeps, whose masters are stored in
+// another order than their keys', read the way a selection pass reads it:
+// every master in key order with the first record of its chain, then the
+// whole chains of some masters. Fetches follow what gets read: neither walk
+// reads much more than the records it wants (blocks read ahead whole would
+// read the file about twice over in the first walk and three times the
+// wanted bytes in the second).
+TEST(KeyedReadAheadSizing, FetchesFollowWhatTheWalksRead) {
+    ScratchDir dir;
+    const std::string path = dir.file("large");
+    isam_file_desc d;
+    d.name = "large";
+    d.kinds = 1;
+    d.slots[0] = {100, 0, 16};
+    d.slots[1] = {1000, 16, 6};
+    constexpr long long kMasterLine = 2 + 8 + 100 + 1;
+    constexpr long long kDetailLine = 2 + 8 + 1000 + 1;
+    isam_ptr h = create_file(path, d);
+    ASSERT_TRUE(h);
+    ASSERT_EQ(isam_set_write_behind(h.get(), 1), 0);
+    constexpr int kMasters = 5000;
+    auto name = [](int i) { return pad("M" + std::to_string((i * 7919) % kMasters), 16); };
+    auto lines = [](int i) { return 2 + i % 4; };
+    ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    for (int i = 0; i < kMasters; ++i) {
+        ASSERT_EQ(add_rec(h.get(), 0, pad(name(i), 100)), 0);
+        for (int n = 0; n < lines(i); ++n) {
+            char sub[8];
+            std::snprintf(sub, sizeof sub, "%6d", n);
+            ASSERT_EQ(add_rec(h.get(), 1, pad(name(i) + sub, 1000)), 0);
+        }
+    }
+    ASSERT_EQ(isam_unlock(h.get()), 0);
+    const auto size = static_cast<long long>(std::filesystem::file_size(path));
+    ASSERT_GT(size, 16LL << 20);
+
+    ASSERT_EQ(isam_lock(h.get(), 0), 0);
+    long long mark = bytes_read_so_far();
+    ASSERT_GE(mark, 0);
+    std::string rec;
+    int masters = 0;
+    for (int c = read_rec(h.get(), 0, ISAM_READ_FIRST, "", &rec); c == 0;
+         c = read_rec(h.get(), 0, ISAM_READ_NEXT, "", &rec)) {
+        ++masters;
+        ASSERT_EQ(read_rec(h.get(), 1, ISAM_READ_FIRST, "", &rec), 0);
+    }
+    EXPECT_EQ(masters, kMasters);
+    const long long first = bytes_read_so_far() - mark;
+    const long long prefixes = kMasters * (kMasterLine + kDetailLine);
+    EXPECT_LT(first, 3 * prefixes) << "first walk: " << first << " bytes for " << prefixes;
+    EXPECT_LT(first, size) << "first walk: " << first << " bytes of " << size;
+
+    mark = bytes_read_so_far();
+    long long wanted = 0;
+    for (int i = 0; i < kMasters; i += 3) {
+        ASSERT_EQ(read_rec(h.get(), 0, ISAM_READ_EXACT, name(i), &rec), 0);
+        EXPECT_EQ(chain(h.get(), 1).size(), static_cast<std::size_t>(lines(i)));
+        wanted += kMasterLine + lines(i) * kDetailLine;
+    }
+    const long long second = bytes_read_so_far() - mark;
+    EXPECT_LT(second, wanted + wanted / 5) << "second walk: " << second << " for " << wanted;
+    ASSERT_EQ(isam_unlock(h.get()), 0);
 }
 
 }  // namespace

@@ -289,6 +289,23 @@ TEST_F(Dates, MidnightAcrossDaylightSavingChanges) {
     EXPECT_LE(now_time() - today, 25 * 3600);
 }
 
+// Dates of instants are remembered per time zone: the same instant is
+// another day where the zone is another.
+TEST_F(Dates, DatesOfInstantsFollowTheTimeZone) {
+    const time_value t = midnight(2027, 6, 16) + 13 * 3600;  // 13:00 UTC
+    EXPECT_EQ(time_to_ymd8(t), 20270616);
+    {
+        EnvGuard tz("TZ", "Pacific/Auckland");  // 01:00 the next day
+        EXPECT_EQ(time_to_ymd8(t), 20270617);
+        EXPECT_EQ(time_to_ymd8(t), 20270617);
+    }
+    EXPECT_EQ(time_to_ymd8(t), 20270616);
+    {
+        EnvGuard tz("TZ", "America/Los_Angeles");
+        EXPECT_EQ(time_to_ymd8(t - 7 * 3600), 20270615);  // 23:00 the day before
+    }
+}
+
 // In Sao Paulo, 2018-11-04 began at 01:00: its first instant is the day's
 // "midnight", and it must not slip back into the day before.
 TEST_F(Dates, MidnightThatDoesNotExist) {

@@ -41,6 +41,48 @@ TEST(TextFields, PadAndUnpad) {
     EXPECT_EQ(field_to_str(ab.data(), 3), "AB");
 }
 
+// Long fields (stored text lines are 128 characters of mostly padding): the
+// length up to the first NUL, without trailing white space, for text ending
+// at every position around the word boundaries, with NULs and tabs.
+TEST(TextFields, LengthsOfLongPaddedFields) {
+    auto expected = [](const std::vector<char>& f) {
+        std::size_t n = 0;
+        while (n < f.size() && f[n] != '\0')
+            ++n;
+        while (n > 0 && std::strchr(" \t\n\v\f\r", f[n - 1]) != nullptr)
+            --n;
+        return static_cast<int>(n);
+    };
+    const std::string tails[] = {"",
+                                 "\t",
+                                 " \t ",
+                                 std::string(1, '\0'),
+                                 std::string("\0x", 2),
+                                 std::string("x\0 ", 3),
+                                 std::string(40, ' ') + "y"};
+    for (const int width : {1, 7, 8, 9, 31, 32, 33, 64, 127, 128}) {
+        for (int len = 0; len <= width; ++len) {
+            for (const std::string& tail : tails) {
+                // The tail is written after len letters, as far as the field goes.
+                std::vector<char> f = field(std::string(static_cast<std::size_t>(len), 'a'), width);
+                for (std::size_t j = 0; j < tail.size() && len + j < f.size(); ++j)
+                    f[len + j] = tail[j];
+                const int want = expected(f);
+                EXPECT_EQ(field_length(f.data(), width), want) << width << "/" << len;
+                EXPECT_EQ(field_to_str(f.data(), width).size(), static_cast<std::size_t>(want))
+                    << width << "/" << len;
+            }
+        }
+    }
+    EXPECT_EQ(field_length(nullptr, 8), 0);
+    EXPECT_EQ(field_length("abc", 0), 0);
+    // A terminated text shorter than the width is read no further than its
+    // terminator.
+    const std::string short_text = "ab \t";
+    EXPECT_EQ(field_length(short_text.c_str(), 128), 2);
+    EXPECT_EQ(field_to_str(short_text.c_str(), 128), "ab");
+}
+
 TEST(TextFields, InPlaceOperations) {
     std::vector<char> nt = field("abcdef", 6);
     EXPECT_EQ(bounded_len(nt.data(), 6), 6);

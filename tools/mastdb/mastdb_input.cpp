@@ -90,6 +90,12 @@ struct LineInfo {
     LineWord first_word = LineWord::other;  // the word the text begins with
 };
 
+LineWord first_word_of(std::string_view word) {
+    if (is_keyword(word, "SCHEDULE")) return LineWord::schedule;
+    if (is_keyword(word, "END")) return LineWord::end;
+    return LineWord::other;
+}
+
 // Characters that may begin a comment, a block comment or a quoted text.
 constexpr std::array<bool, 256> kMayMatter = [] {
     std::array<bool, 256> t{};
@@ -103,24 +109,41 @@ constexpr std::array<bool, 256> kMayMatter = [] {
 // whose first character is '#' or '*' is a comment; "*" starts a comment
 // running to the end of the line; "<<" ... ">>" is a comment that may span
 // lines (*in_block carries it from line to line); double quotes enclose text.
-LineInfo classify_line(std::string_view line, bool* in_block) {
+LineInfo classify_line(std::string_view line, bool* in_block, const WordChars& wc) {
     LineInfo info;
     if (!*in_block && !line.empty() && (line[0] == '#' || line[0] == '*')) {
         info.kind = LineKind::comment;
         return info;
     }
-    const WordChars& wc = word_chars();
     auto starts_word = [&wc](char c) { return wc.start[static_cast<unsigned char>(c)]; };
     auto continues_word = [&wc](char c) { return wc.cont[static_cast<unsigned char>(c)]; };
     bool seen_comment = false;
     bool quote = false;
     std::size_t i = 0;
+    if (!*in_block) {
+        // The blanks the line begins with, then most often a word: the line
+        // is text, and what it begins with is known.
+        while (i < line.size() && is_blank(line[i]))
+            ++i;
+        if (i < line.size() && starts_word(line[i])) {
+            std::size_t j = i + 1;
+            while (j < line.size() && continues_word(line[j]))
+                ++j;
+            info.kind = LineKind::text;
+            info.first_word = first_word_of(line.substr(i, j - i));
+            i = j;
+        }
+    }
     while (i < line.size()) {
         if (info.kind == LineKind::text && !*in_block && !quote) {
-            // Once the line is text, only a comment, a block comment or a
-            // quoted text can still matter (for the lines after it): go to
-            // the first character that may begin one, or to the word it is
-            // in, so that a '*' inside a word stays part of it.
+            // Once the line is text, all that can still matter is whether a
+            // block comment is left open for the lines after it; without a
+            // "<<" in the rest of the line none can be.
+            if (line.find("<<", i) == std::string_view::npos) break;
+            // Otherwise only a comment, a block comment or a quoted text
+            // matters: go to the first character that may begin one, or to
+            // the word it is in, so that a '*' inside a word stays part of
+            // it.
             std::size_t k = i;
             while (k < line.size() && !kMayMatter[static_cast<unsigned char>(line[k])])
                 ++k;
@@ -164,11 +187,7 @@ LineInfo classify_line(std::string_view line, bool* in_block) {
                 std::size_t j = i;
                 while (j < line.size() && continues_word(line[j]))
                     ++j;
-                const std::string_view word = line.substr(i, j - i);
-                if (is_keyword(word, "SCHEDULE"))
-                    info.first_word = LineWord::schedule;
-                else if (is_keyword(word, "END"))
-                    info.first_word = LineWord::end;
+                info.first_word = first_word_of(line.substr(i, j - i));
                 i = j;
                 continue;
             }
@@ -203,7 +222,7 @@ class LineWalker {
         Step s;
         const bool joined = continued_;
         const bool col0_comment = !in_block_ && !line.empty() && (line[0] == '#' || line[0] == '*');
-        s.info = classify_line(line, &in_block_);
+        s.info = classify_line(line, &in_block_, wc_);
         continued_ = !col0_comment && !line.empty() && line.back() == '\\';
         const bool word = s.info.kind == LineKind::text && !joined;
         s.is_schedule = word && s.info.first_word == LineWord::schedule;
@@ -216,6 +235,7 @@ class LineWalker {
     bool fresh() const { return !in_block_ && !continued_; }
 
   private:
+    const WordChars& wc_ = word_chars();
     bool in_block_ = false;
     bool continued_ = false;
 };
@@ -332,6 +352,41 @@ bool written_year(std::string_view word, int date_format, long* year) {
 
 // ---- faults and files -------------------------------------------------------------
 
+namespace {
+
+// Sixteen bytes tested at once.
+using byte_block = unsigned char __attribute__((vector_size(16)));
+
+// Each byte of b that is a control character other than a tab, a line feed
+// or a carriage return is all ones in the result, every other byte zero.
+byte_block control_bytes(byte_block b) {
+    return static_cast<byte_block>((b < 0x20) & (b != '\t') & (b != '\n') & (b != '\r')) |
+           static_cast<byte_block>(b == 0x7f);
+}
+
+}  // namespace
+
+bool holds_control_bytes(std::string_view bytes) {
+    constexpr std::size_t kBlock = sizeof(byte_block);
+    byte_block found{};
+    std::size_t i = 0;
+    for (; i + kBlock <= bytes.size(); i += kBlock) {
+        byte_block b;
+        std::memcpy(&b, bytes.data() + i, kBlock);
+        found |= control_bytes(b);
+    }
+    if (i < bytes.size()) {
+        // The last bytes, padded with blanks.
+        byte_block b;
+        std::memset(&b, ' ', kBlock);
+        std::memcpy(&b, bytes.data() + i, bytes.size() - i);
+        found |= control_bytes(b);
+    }
+    std::uint64_t halves[2];
+    std::memcpy(halves, &found, sizeof halves);
+    return (halves[0] | halves[1]) != 0;
+}
+
 std::string fault_text(const input_fault& f) {
     if (f.line > 0) return f.file + ", line " + std::to_string(f.line) + ": " + f.text;
     return f.file + ": " + f.text;
@@ -354,13 +409,21 @@ bool next_input_line(std::string_view text, std::size_t* pos, std::string_view* 
 
 std::vector<line_span> split_input_lines(std::string_view bytes) {
     std::vector<line_span> lines;
-    std::size_t pos = 0;
-    std::string_view line;
-    while (true) {
-        const std::size_t start = pos;
-        if (!next_input_line(bytes, &pos, &line)) break;
-        lines.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(line.size()),
-                         static_cast<std::uint32_t>(pos)});
+    // Lines of a definition file are short: room for most files at once.
+    lines.reserve(bytes.size() / 32 + 1);
+    const char* const data = bytes.data();
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        const void* nl = std::memchr(data + start, '\n', bytes.size() - start);
+        const std::size_t end = nl != nullptr
+                                    ? static_cast<std::size_t>(static_cast<const char*>(nl) - data)
+                                    : bytes.size();
+        const std::size_t next = nl != nullptr ? end + 1 : end;
+        const std::size_t length =
+            end > start && data[end - 1] == '\r' ? end - 1 - start : end - start;
+        lines.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length),
+                         static_cast<std::uint32_t>(next)});
+        start = next;
     }
     return lines;
 }
@@ -429,17 +492,7 @@ bool read_input_file(const std::string& path, input_text* out, input_fault* faul
 int check_text_bytes(const input_text& in, const std::vector<line_span>& lines,
                      std::vector<input_fault>* faults) {
     // Most files hold no control character at all: look for one first.
-    static constexpr std::array<unsigned char, 256> kSuspect = [] {
-        std::array<unsigned char, 256> t{};
-        for (int c = 0; c < 0x20; ++c)
-            t[static_cast<std::size_t>(c)] = c == '\t' || c == '\n' || c == '\r' ? 0 : 1;
-        t[0x7f] = 1;
-        return t;
-    }();
-    unsigned char suspect = 0;
-    for (const char ch : in.bytes)
-        suspect |= kSuspect[static_cast<unsigned char>(ch)];
-    const bool any = suspect != 0;
+    const bool any = holds_control_bytes(in.bytes);
     // A carriage return is a control character unless it ends a line.
     const bool bare_cr = [&in] {
         for (std::size_t p = in.bytes.find('\r'); p != std::string::npos;
@@ -563,6 +616,12 @@ namespace {
 
 // Appends the lines of text, each followed by a newline.
 void append_lines(std::string_view text, std::string* out) {
+    if (text.find('\r') == std::string_view::npos) {
+        // Nothing to drop: the text as it is, with a last line feed.
+        out->append(text);
+        if (!text.empty() && text.back() != '\n') out->push_back('\n');
+        return;
+    }
     std::size_t pos = 0;
     std::string_view line;
     while (next_input_line(text, &pos, &line)) {
@@ -682,37 +741,43 @@ std::string error_text(const LanguageCheck& c) {
 // calendars) and the ON clause never ends the parse, so that the whole
 // header is read up to the name of the first job.
 action_result check_action(int rule, std::span<const int> symbols, int& value) {
-    sched_eval_state& st = evaluation_state();
     switch (rule) {
         case kRuleOnClause:
             return action_result::go_on;
         case kRuleOnFirst:
-        case kRuleOnNext:
+        case kRuleOnNext: {
+            sched_eval_state& st = evaluation_state();
             st.element = {};
             st.saved = {};
             return action_result::go_on;
+        }
         case kRuleExceptFirst:
         case kRuleExceptNext:
-            st.element = {};
+            evaluation_state().element = {};
             return action_result::go_on;
         default:
             return schedule_action(rule, symbols, value);
     }
 }
 
-// Puts back what a check parse borrows: the parser's evaluation state, its
+// Puts back what check parses borrow: the parser's evaluation state, its
 // scanner, the run's selected-schedule list (the actions enter the schedule
-// in it) and the error sink (the tool installs none otherwise).
+// in it) and the error sink (the tool installs none otherwise). A file's
+// definitions are checked under one borrow; a borrow made while another is
+// held does nothing.
 class ParserBorrow {
   public:
-    ParserBorrow()
-        : state_(std::move(evaluation_state())), scanner_(std::move(schedule_scanner())) {
+    ParserBorrow() {
+        if (depth_++ > 0) return;
+        state_ = std::move(evaluation_state());
+        scanner_ = std::move(schedule_scanner());
         evaluation_state() = sched_eval_state{};
         schedule_scanner() = scanner{};
         std::swap(list_, run_selected_list());
         set_schedule_error_sink(&note_definition_error);
     }
     ~ParserBorrow() {
+        if (--depth_ > 0) return;
         set_schedule_error_sink(nullptr);
         free_selected(run_selected_list());
         std::swap(list_, run_selected_list());
@@ -723,6 +788,7 @@ class ParserBorrow {
     ParserBorrow& operator=(const ParserBorrow&) = delete;
 
   private:
+    static inline int depth_ = 0;
     sched_eval_state state_;
     scanner scanner_;
     selected_list list_;
@@ -753,7 +819,9 @@ void check_language(std::string_view text, std::size_t line_count, const std::st
     ParserBorrow borrow;
     g_check = &check;
 
+    // Every parse starts from a fresh state, as under a borrow of its own.
     sched_eval_state& st = evaluation_state();
+    st = sched_eval_state{};
     st.long_names = long_names;
 
     DefinitionInput input(text, file);
@@ -776,6 +844,7 @@ void check_language(std::string_view text, std::size_t line_count, const std::st
     const int end_line = sc.line_number;
     sc.input = nullptr;
     g_check = nullptr;
+    free_selected(run_selected_list());
 
     auto file_line = [&](int scanner_line) {
         const int n = std::clamp(scanner_line, 1, std::max<int>(1, static_cast<int>(line_count)));
@@ -835,6 +904,8 @@ bool split_schedule_file(const input_text& in, const schedule_file_options& opti
     auto fault = [&](int line, std::string text) {
         faults->push_back({in.name, line, std::move(text)});
     };
+    // The parser, for the language check of every definition of the file.
+    const ParserBorrow borrow;
     const std::vector<line_span> lines = split_input_lines(in.bytes);
     auto line_at = [&](std::size_t k) {
         return std::string_view(in.bytes.data() + lines[k].offset, lines[k].length);
@@ -912,11 +983,18 @@ bool split_schedule_file(const input_text& in, const schedule_file_options& opti
         } else if (!check_definition(text, in.name, cur.first_line, long_names, faults)) {
             cur_ok = false;
         }
-        std::size_t stored = 0;
-        std::size_t pos = 0;
-        std::string_view line;
-        while (next_input_line(text, &pos, &line))
-            stored += stored_pieces(line);
+        // A line of n characters is stored in at most 1 + n / 126 pieces:
+        // only a definition that may be over the limit is counted piece by
+        // piece.
+        std::size_t stored = k + 2 - static_cast<std::size_t>(cur.first_line) +
+                             text.size() / (DB_CONTINUED_LENGTH - 1);
+        if (stored > kStoredLinesMax) {
+            stored = 0;
+            std::size_t pos = 0;
+            std::string_view line;
+            while (next_input_line(text, &pos, &line))
+                stored += stored_pieces(line);
+        }
         if (stored > kStoredLinesMax) {
             fault(cur.schedule_line, "the definition needs " + std::to_string(stored) +
                                          " stored lines; a schedule holds at most " +

@@ -63,6 +63,10 @@ std::vector<line_span> split_input_lines(std::string_view bytes);
 // split_input_lines cuts it.
 bool next_input_line(std::string_view text, std::size_t* pos, std::string_view* line);
 
+// True when bytes hold a control character other than a tab, a line feed or
+// a carriage return.
+bool holds_control_bytes(std::string_view bytes);
+
 // Reports every line that holds a control character (other than a tab), the
 // mark of a binary file. Returns the number of such lines.
 int check_text_bytes(const input_text& in, const std::vector<line_span>& lines,

@@ -2,6 +2,7 @@
 #include "utils/libs/dateutil.h"
 
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -98,6 +99,7 @@ struct ConversionCache {
     char tz[kTzTextMax] = {};
     std::vector<ConversionEntry> midnights;  // kConversionSlots each, from first use
     std::vector<ConversionEntry> day_numbers;
+    std::vector<ConversionEntry> dates;  // time_to_ymd8
 };
 
 ConversionCache& conversion_cache() {
@@ -259,9 +261,14 @@ std::int32_t time_to_ymd(time_value t) {
 
 std::int32_t time_to_ymd8(time_value t) {
     if (is_marker(t)) return t;
+    const std::uint32_t generation = conversion_generation();
+    ConversionEntry* e = generation != 0 ? &conversion_slot(conversion_cache().dates, t) : nullptr;
+    if (e != nullptr && e->generation == generation && e->key == t) return e->value;
     std::tm tm{};
     time_at_hhmm(t, 0, &tm);
-    return packed_of(tm);
+    const std::int32_t packed = packed_of(tm);
+    if (e != nullptr) *e = ConversionEntry{t, packed, generation};
+    return packed;
 }
 
 time_value time_at_hhmm(time_value t, int hhmm, std::tm* out) {
@@ -540,14 +547,31 @@ void pad_field(const char* text, char* field, int width) {
 namespace {
 
 // The length of the first n characters of text without trailing white space.
-// Padded fields end in runs of blanks, taken eight at a time.
+// Padded fields end in runs of blanks, taken 32 and then eight at a time.
 int trimmed_length(const char* text, int n) {
     constexpr std::uint64_t kEightBlanks = 0x2020202020202020ULL;
+    while (n >= 32) {
+        std::uint64_t words[4];
+        std::memcpy(words, text + n - 32, sizeof words);
+        if (((words[0] ^ kEightBlanks) | (words[1] ^ kEightBlanks) | (words[2] ^ kEightBlanks) |
+             (words[3] ^ kEightBlanks)) != 0)
+            break;
+        n -= 32;
+    }
     while (n >= 8) {
         std::uint64_t word = 0;
         std::memcpy(&word, text + n - 8, sizeof word);
-        if (word != kEightBlanks) break;
-        n -= 8;
+        const std::uint64_t other = word ^ kEightBlanks;  // nonzero bytes: not blanks
+        if (other == 0) {
+            n -= 8;
+            continue;
+        }
+        if constexpr (std::endian::native == std::endian::little) {
+            // The last character of the eight is the highest byte: keep up
+            // to the last one that is not a blank.
+            n -= std::countl_zero(other) / 8;
+        }
+        break;
     }
     while (n > 0 && is_space(text[n - 1]))
         --n;
@@ -562,14 +586,14 @@ int field_length(const char* field, int width) {
 
 int field_to_str(const char* field, char* out, int width) {
     if (out == nullptr) return 0;
-    const int n = trimmed_length(field, bounded_len(field, width));
+    const int n = field_length(field, width);
     if (n > 0) std::memcpy(out, field, static_cast<std::size_t>(n));
     out[n] = '\0';
     return n;
 }
 
 std::string field_to_str(const char* field, int width) {
-    const int n = trimmed_length(field, bounded_len(field, width));
+    const int n = field_length(field, width);
     return std::string(field == nullptr ? "" : field, static_cast<std::size_t>(n));
 }
 

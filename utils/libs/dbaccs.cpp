@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "platform/fileio.h"
@@ -161,6 +162,22 @@ std::int16_t keyed_failure(db_handle* h, const isam_handle* f) {
     return done(h, DB_E_KEYED, code);
 }
 
+// Ends an operation that changed the file f (and g): the records the keyed
+// file layer still holds back go to the file now, so that a failed
+// write-out fails the operation whose records it lost. A failure of the
+// operation itself stays the one reported.
+std::int16_t settled(db_handle* h, isam_handle* f, isam_handle* g, std::int16_t rc) {
+    for (isam_handle* file : {f, g}) {
+        if (file != nullptr && isam_write_out(file) != ISAM_OK && rc == DB_OK)
+            rc = keyed_failure(h, file);
+    }
+    return rc;
+}
+
+std::int16_t settled(db_handle* h, isam_handle* f, std::int16_t rc) {
+    return settled(h, f, nullptr, rc);
+}
+
 // Drops one reference; at the last one closes the files and frees the handle.
 std::int16_t release_handle(db_handle* h) {
     if (h == nullptr) return DB_E_NO_HANDLE;
@@ -220,6 +237,9 @@ std::int16_t open_db_file(db_handle* h, int file) {
     if (file == DB_FILE_SCHEDULES || file == DB_FILE_SCHED_JOBS) {
         if (isam_set_match(f.get(), match_name_pair) != ISAM_OK) return keyed_failure(h, f.get());
     }
+    // The files this module stores into: appends made under the update lock
+    // may wait in the handle until the operation that made them ends.
+    if (known && isam_set_write_behind(f.get(), 1) != ISAM_OK) return keyed_failure(h, f.get());
     h->files[static_cast<std::size_t>(file)] = std::move(f);
     return DB_OK;
 }
@@ -253,10 +273,21 @@ std::string trimmed(const char* field, int width) {
 }
 
 // Writes value right-aligned into a field of width characters.
+// A number wider than the field keeps its leading characters.
 void put_number(char* field, int width, long value) {
-    char buf[32];
-    const int n = std::snprintf(buf, sizeof buf, "%*ld", width, value);
-    std::memcpy(field, buf, static_cast<std::size_t>(std::min(std::max(n, 0), width)));
+    char digits[24];  // least significant first
+    int n = 0;
+    unsigned long v =
+        value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (value < 0) digits[n++] = '-';
+    const int blanks = std::max(width - n, 0);
+    std::memset(field, ' ', static_cast<std::size_t>(blanks));
+    for (int i = 0; i < width - blanks; ++i)
+        field[blanks + i] = digits[n - 1 - i];
 }
 
 // Reads a right-aligned number from a field: blanks, a sign and digits; the
@@ -712,7 +743,7 @@ std::int16_t read_schedule_line(db_handle* h, const char* workstation, const cha
     int first = 0;
     if (cursor == nullptr) cursor = &first;
     const SchedLayout& l = sched_layout(isam_format(f));
-    Record rec{};
+    Record rec;  // filled by the reads
     int mode = ISAM_READ_NEXT;
     if (*cursor == 0) {
         *cursor = 1;
@@ -789,12 +820,10 @@ std::int16_t store_schedule(db_handle* h, const sched_header& hdr, const char* p
     return store_schedule_text(h, hdr, text);
 }
 
-std::int16_t store_schedule_text(db_handle* h, const sched_header& hdr, std::string_view text) {
-    if (const std::int16_t rc = enter(h)) return rc;
-    isam_handle* f = open_file_only(h, DB_FILE_SCHEDULES);
-    if (f == nullptr) return h->code;
-    isam_handle* jobs = open_file_only(h, DB_FILE_SCHED_JOBS);
-    if (jobs == nullptr) return h->code;
+namespace {
+
+std::int16_t store_schedule_records(db_handle* h, isam_handle* f, isam_handle* jobs,
+                                    const sched_header& hdr, std::string_view text) {
     const std::vector<std::string> lines = split_text_lines(text);
 
     const SchedLayout& l = sched_layout(isam_format(f));
@@ -839,6 +868,17 @@ std::int16_t store_schedule_text(db_handle* h, const sched_header& hdr, std::str
         if (isam_add(f, rec.data(), 1) != ISAM_OK) return keyed_failure(h, f);
     }
     return done(h, DB_OK);
+}
+
+}  // namespace
+
+std::int16_t store_schedule_text(db_handle* h, const sched_header& hdr, std::string_view text) {
+    if (const std::int16_t rc = enter(h)) return rc;
+    isam_handle* f = open_file_only(h, DB_FILE_SCHEDULES);
+    if (f == nullptr) return h->code;
+    isam_handle* jobs = open_file_only(h, DB_FILE_SCHED_JOBS);
+    if (jobs == nullptr) return h->code;
+    return settled(h, f, jobs, store_schedule_records(h, f, jobs, hdr, text));
 }
 
 std::int16_t write_schedule_text(db_handle* h, const char* workstation, const char* schedule,
@@ -977,10 +1017,9 @@ std::int16_t read_calendar_dates(db_handle* h, const char* name, time_value* cur
     return done(h, DB_OK);
 }
 
-std::int16_t store_calendar(db_handle* h, const calendar_info& cal) {
-    if (const std::int16_t rc = enter(h)) return rc;
-    isam_handle* f = open_file_only(h, DB_FILE_CALENDARS);
-    if (f == nullptr) return h->code;
+namespace {
+
+std::int16_t store_calendar_record(db_handle* h, isam_handle* f, const calendar_info& cal) {
     Record rec{};
     std::memset(rec.data(), ' ', kCalRecordLen);
     std::memcpy(rec.data(), cal.name.data(), DB_CALENDAR_NAME);
@@ -998,11 +1037,19 @@ std::int16_t store_calendar(db_handle* h, const calendar_info& cal) {
     return done(h, DB_OK);
 }
 
-std::int16_t add_calendar_dates(db_handle* h, const char* name, const time_value* dates,
-                                int count) {
+}  // namespace
+
+std::int16_t store_calendar(db_handle* h, const calendar_info& cal) {
     if (const std::int16_t rc = enter(h)) return rc;
     isam_handle* f = open_file_only(h, DB_FILE_CALENDARS);
     if (f == nullptr) return h->code;
+    return settled(h, f, store_calendar_record(h, f, cal));
+}
+
+namespace {
+
+std::int16_t add_dates(db_handle* h, isam_handle* f, const char* name, const time_value* dates,
+                       int count) {
     const std::string key = padded(name, DB_CALENDAR_NAME);
     if (select_calendar(h, f, key, true) != DB_OK) return h->code;
     const int format = isam_format(f);
@@ -1033,10 +1080,19 @@ std::int16_t add_calendar_dates(db_handle* h, const char* name, const time_value
     return done(h, DB_OK);
 }
 
-std::int16_t delete_calendar_date(db_handle* h, const char* name, time_value date) {
+}  // namespace
+
+std::int16_t add_calendar_dates(db_handle* h, const char* name, const time_value* dates,
+                                int count) {
     if (const std::int16_t rc = enter(h)) return rc;
     isam_handle* f = open_file_only(h, DB_FILE_CALENDARS);
     if (f == nullptr) return h->code;
+    return settled(h, f, add_dates(h, f, name, dates, count));
+}
+
+namespace {
+
+std::int16_t delete_date(db_handle* h, isam_handle* f, const char* name, time_value date) {
     const std::string key = padded(name, DB_CALENDAR_NAME);
     if (select_calendar(h, f, key, true) != DB_OK) return h->code;
     const std::string date_key = key + date_field(date, isam_format(f));
@@ -1048,14 +1104,31 @@ std::int16_t delete_calendar_date(db_handle* h, const char* name, time_value dat
     return done(h, DB_OK);
 }
 
-std::int16_t delete_calendar(db_handle* h, const char* name) {
+}  // namespace
+
+std::int16_t delete_calendar_date(db_handle* h, const char* name, time_value date) {
     if (const std::int16_t rc = enter(h)) return rc;
     isam_handle* f = open_file_only(h, DB_FILE_CALENDARS);
     if (f == nullptr) return h->code;
+    return settled(h, f, delete_date(h, f, name, date));
+}
+
+namespace {
+
+std::int16_t delete_calendar_records(db_handle* h, isam_handle* f, const char* name) {
     const std::string key = padded(name, DB_CALENDAR_NAME);
     if (select_calendar(h, f, key, true) != DB_OK) return h->code;
     h->current_cal.clear();
     h->calendar_dates.erase(key);
     if (isam_delete(f, 0) != ISAM_OK) return keyed_failure(h, f);
     return done(h, DB_OK);
+}
+
+}  // namespace
+
+std::int16_t delete_calendar(db_handle* h, const char* name) {
+    if (const std::int16_t rc = enter(h)) return rc;
+    isam_handle* f = open_file_only(h, DB_FILE_CALENDARS);
+    if (f == nullptr) return h->code;
+    return settled(h, f, delete_calendar_records(h, f, name));
 }

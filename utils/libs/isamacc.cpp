@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,8 @@ int hdr_len(int kinds) {
     return 2 + ISAM_POINTER_SIZE * kinds;
 }
 
+constexpr int kMaxHdr = 2 + ISAM_POINTER_SIZE * ISAM_MAX_KINDS + 1;  // a record header and a zero
+
 void put_hex(char* out, std::uint32_t v, int digits) {
     for (int i = digits - 1; i >= 0; --i) {
         out[i] = kHexDigits[v & 0xF];
@@ -39,21 +42,28 @@ void put_hex(char* out, std::uint32_t v, int digits) {
     }
 }
 
+// Value of a hexadecimal digit, -1 for any other character.
+constexpr std::array<signed char, 256> kHexValue = [] {
+    std::array<signed char, 256> t{};
+    t.fill(-1);
+    for (int i = 0; i < 10; ++i)
+        t[static_cast<std::size_t>('0' + i)] = static_cast<signed char>(i);
+    for (int i = 0; i < 6; ++i) {
+        t[static_cast<std::size_t>('A' + i)] = static_cast<signed char>(10 + i);
+        t[static_cast<std::size_t>('a' + i)] = static_cast<signed char>(10 + i);
+    }
+    return t;
+}();
+
 bool get_hex(const char* in, int digits, std::uint32_t* v) {
     std::uint32_t r = 0;
+    int bad = 0;
     for (int i = 0; i < digits; ++i) {
-        char c = in[i];
-        std::uint32_t d;
-        if (c >= '0' && c <= '9')
-            d = static_cast<std::uint32_t>(c - '0');
-        else if (c >= 'A' && c <= 'F')
-            d = static_cast<std::uint32_t>(c - 'A' + 10);
-        else if (c >= 'a' && c <= 'f')
-            d = static_cast<std::uint32_t>(c - 'a' + 10);
-        else
-            return false;
-        r = (r << 4) | d;
+        const int d = kHexValue[static_cast<unsigned char>(in[i])];
+        bad |= d;
+        r = (r << 4) | static_cast<std::uint32_t>(d & 0xF);
     }
+    if (bad < 0) return false;
     *v = r;
     return true;
 }
@@ -171,8 +181,21 @@ void compose_key(const isam_handle* h, int slot, const char* data, char* out) {
 // Pointer field n (1..N) of a record header: the position, 0 for none, or -1
 // when the field is not a pointer (not hexadecimal, or inside the file header).
 std::int64_t get_ptr(const char* hdr, int n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(hdr + 2 + ISAM_POINTER_SIZE * (n - 1));
     std::uint32_t v = 0;
-    if (!get_hex(hdr + 2 + ISAM_POINTER_SIZE * (n - 1), ISAM_POINTER_SIZE, &v)) return -1;
+    int bad = 0;
+    static_assert(ISAM_POINTER_SIZE == 8);
+    auto pair = [&](int i) {
+        const int hi = kHexValue[p[i]];
+        const int lo = kHexValue[p[i + 1]];
+        bad |= hi | lo;
+        v = (v << 8) | static_cast<std::uint32_t>(((hi & 0xF) << 4) | (lo & 0xF));
+    };
+    pair(0);
+    pair(2);
+    pair(4);
+    pair(6);
+    if (bad < 0) return -1;
     if (v != 0 && v < static_cast<std::uint32_t>(ISAM_HEADER_SIZE)) return -1;
     return static_cast<std::int64_t>(v);
 }
@@ -204,26 +227,38 @@ bool blank_type(const char* hdr) {
 
 // ---- read-ahead under the lock ----------------------------------------------
 
-constexpr std::size_t kCacheBlock = 8192;       // bytes of one read-ahead block
-constexpr std::size_t kCacheBlocks = 1024;      // blocks a handle keeps at most
-constexpr std::size_t kCachePositions = 16384;  // remembered key look-ups at most
+constexpr std::size_t kCacheBytes = std::size_t{4} << 20;  // bytes a handle keeps at most
+constexpr std::size_t kExtentMax = std::size_t{64} << 10;  // longest extent
+constexpr std::size_t kFetchFirst = 8192;                  // a fetch before any was learnt from
+constexpr std::size_t kFetchLeast = 1024;                  // the least a guessed fetch asks for
+constexpr std::size_t kMarkWords = std::size_t{1} << 18;   // master marks: 2 MB at most
+constexpr std::size_t kCachePositions = 16384;             // remembered key look-ups at most
+constexpr std::size_t kNoExtent = static_cast<std::size_t>(-1);
 
 bool under_lock(const isam_handle* h) {
     return (h->flags & ISAM_FL_LOCKED) != 0;
 }
 
-// Forgets every block (and frees them), the remembered look-ups and the
-// file size.
+// Forgets every extent (and frees them), the master marks, the remembered
+// look-ups and the file size. What fetches typically get read of is kept:
+// it is about the file's layout, and only sizes the next fetches.
 void drop_cache(isam_handle* h) {
     isam_read_cache& c = h->cache;
-    c.blocks.clear();
-    c.blocks.shrink_to_fit();
-    c.where.clear();
+    c.extents.clear();
+    c.extents.shrink_to_fit();
+    c.spare.clear();
+    c.spare.shrink_to_fit();
+    c.by_start.clear();
+    c.bytes = 0;
+    c.hand = 0;
+    c.last = -1;
+    c.run_start = -1;
+    c.run_reach = 0;
+    c.run_mark = -1;
+    c.masters.clear();
+    c.masters.shrink_to_fit();
     c.positions.clear();
     c.patterns.clear();
-    c.last = -1;
-    c.clock = 0;
-    c.hand = 0;
     c.file_size = -1;
     c.transient = false;
     h->ix_at_key = false;
@@ -241,132 +276,411 @@ bool cache_usable(const isam_handle* h) {
     return under_lock(h) || h->cache.transient;
 }
 
-// The handle wrote n bytes at pos: blocks holding those bytes take them, and
-// the file size grows when the write reached past it.
-void note_written(isam_handle* h, std::int64_t pos, const char* bytes, std::size_t n) {
+std::int64_t extent_end(const isam_read_cache::extent& e) {
+    return e.start + static_cast<std::int64_t>(e.size);
+}
+
+// Room for n bytes in the extent, its bytes kept; grown ones at least double
+// (up to the longest extent), so that appends seldom copy.
+void reserve_extent(isam_read_cache::extent& e, std::size_t n) {
+    if (n <= e.capacity) return;
+    const std::size_t cap = e.capacity == 0 ? n : std::max(n, std::min(2 * e.capacity, kExtentMax));
+    auto grown = std::make_unique_for_overwrite<char[]>(cap);
+    if (e.size > 0) std::memcpy(grown.get(), e.data.get(), e.size);
+    e.data = std::move(grown);
+    e.capacity = cap;
+}
+
+void release_extent(isam_read_cache& c, std::size_t i) {
+    isam_read_cache::extent& e = c.extents[i];
+    c.by_start.erase(e.start);
+    c.bytes -= e.size;
+    e.data.reset();
+    e.size = 0;
+    e.capacity = 0;
+    e.start = -1;
+    e.used = false;
+    c.spare.push_back(i);
+    if (c.last == static_cast<std::int64_t>(i)) c.last = -1;
+}
+
+// Makes room for more bytes: extents not read since the hand last passed
+// them go, except keep.
+void make_room(isam_read_cache& c, std::size_t more, std::size_t keep) {
+    for (std::size_t looked = 0; c.bytes + more > kCacheBytes && looked < 2 * c.extents.size();
+         ++looked) {
+        if (c.hand >= c.extents.size()) c.hand = 0;
+        const std::size_t i = c.hand++;
+        isam_read_cache::extent& e = c.extents[i];
+        if (e.start < 0 || i == keep) continue;
+        if (e.used)
+            e.used = false;
+        else
+            release_extent(c, i);
+    }
+}
+
+// A new, empty extent at start (no extent may hold start).
+std::size_t new_extent(isam_read_cache& c, std::int64_t start) {
+    std::size_t i = c.extents.size();
+    if (!c.spare.empty()) {
+        i = c.spare.back();
+        c.spare.pop_back();
+    } else {
+        c.extents.emplace_back();
+    }
+    c.extents[i].start = start;
+    c.extents[i].used = true;
+    c.by_start.emplace(start, i);
+    return i;
+}
+
+// The extent with the greatest start at or before pos, or kNoExtent.
+std::size_t extent_before(const isam_read_cache& c, std::int64_t pos) {
+    auto it = c.by_start.upper_bound(pos);
+    if (it == c.by_start.begin()) return kNoExtent;
+    return std::prev(it)->second;
+}
+
+// A master record starts at pos: fetches that start before it need not read
+// past it.
+void mark_master(isam_handle* h, std::int64_t pos) {
     isam_read_cache& c = h->cache;
-    if (c.file_size >= 0) c.file_size = std::max(c.file_size, pos + static_cast<std::int64_t>(n));
-    const auto bs = static_cast<std::int64_t>(kCacheBlock);
-    const std::int64_t end = pos + static_cast<std::int64_t>(n);
-    for (std::int64_t number = pos / bs; number * bs < end; ++number) {
-        auto it = c.where.find(number);
-        if (it == c.where.end()) continue;
-        isam_read_cache::block& b = c.blocks[it->second];
-        const std::int64_t base = number * bs;
-        const std::int64_t from = std::max(pos, base);
-        const std::int64_t to = std::min(end, base + bs);
-        const auto off = static_cast<std::size_t>(from - base);
-        if (off > b.filled) {
-            // A hole before the written bytes: the block cannot say what is there.
-            c.where.erase(it);
-            b.number = -1;
-            b.filled = 0;
-            c.last = -1;
+    if (!cache_usable(h) || pos <= 0) return;
+    if (c.masters.empty()) {
+        // Buckets no longer than the shortest record line hold one record
+        // start at most.
+        int shortest = line_len(h, 0);
+        for (int n = 1; n <= h->kinds; ++n)
+            shortest = std::min(shortest, line_len(h, n));
+        c.mark_shift = 0;
+        while ((2 << c.mark_shift) <= shortest)
+            ++c.mark_shift;
+    }
+    const auto bucket = static_cast<std::uint64_t>(pos) >> c.mark_shift;
+    const auto word = static_cast<std::size_t>(bucket >> 6);
+    if (word >= kMarkWords) return;
+    if (word >= c.masters.size())
+        c.masters.resize(std::min(std::max(word + 1, 2 * c.masters.size()), kMarkWords));
+    c.masters[word] |= std::uint64_t{1} << (bucket & 63);
+}
+
+// The end of the bucket of the first master marked after pos's bucket, when
+// it ends before horizon; -1 when none is.
+std::int64_t marked_end(const isam_read_cache& c, std::int64_t pos, std::int64_t horizon) {
+    if (c.masters.empty()) return -1;
+    std::uint64_t b = (static_cast<std::uint64_t>(pos) >> c.mark_shift) + 1;
+    while (true) {
+        const std::int64_t b_end = static_cast<std::int64_t>((b + 1) << c.mark_shift);
+        const auto word = static_cast<std::size_t>(b >> 6);
+        if (b_end > horizon || word >= c.masters.size()) return -1;
+        const std::uint64_t bits = c.masters[word] >> (b & 63);
+        if (bits == 0) {
+            b = static_cast<std::uint64_t>(word + 1) << 6;
             continue;
         }
-        std::memcpy(b.data.data() + off, bytes + (from - pos), static_cast<std::size_t>(to - from));
-        b.filled = std::max(b.filled, static_cast<std::size_t>(to - base));
+        b += static_cast<std::uint64_t>(std::countr_zero(bits));
+        const auto end = static_cast<std::int64_t>((b + 1) << c.mark_shift);
+        return end <= horizon ? end : -1;
     }
 }
 
-// A write that failed leaves the file in a state the blocks cannot know.
-void note_write_failed(isam_handle* h) {
-    drop_cache(h);
-    h->unsynced = true;
+// The handle wrote n bytes at pos: extents holding those bytes take them,
+// an append goes onto the extent that ends at the file's end (reading it
+// back needs no fetch), and the file size grows when the write reached past
+// it.
+void note_written(isam_handle* h, std::int64_t pos, const char* bytes, std::size_t n) {
+    isam_read_cache& c = h->cache;
+    const std::int64_t old_size = c.file_size;
+    const std::int64_t end = pos + static_cast<std::int64_t>(n);
+    if (c.file_size >= 0) c.file_size = std::max(c.file_size, end);
+    auto it = c.by_start.upper_bound(pos);
+    if (it != c.by_start.begin()) --it;
+    std::size_t ending_here = kNoExtent;
+    for (; it != c.by_start.end() && it->first < end; ++it) {
+        isam_read_cache::extent& e = c.extents[it->second];
+        const std::int64_t e_end = extent_end(e);
+        if (e_end == pos) ending_here = it->second;
+        const std::int64_t from = std::max(pos, e.start);
+        const std::int64_t to = std::min(end, e_end);
+        if (from < to)
+            std::memcpy(e.data.get() + (from - e.start), bytes + (from - pos),
+                        static_cast<std::size_t>(to - from));
+    }
+    if (!under_lock(h) || old_size < 0 || pos != old_size || n > kExtentMax) return;
+    if (ending_here != kNoExtent && c.extents[ending_here].size + n > kExtentMax)
+        ending_here = kNoExtent;
+    make_room(c, n, ending_here);
+    const std::size_t i = ending_here != kNoExtent ? ending_here : new_extent(c, pos);
+    isam_read_cache::extent& e = c.extents[i];
+    reserve_extent(e, e.size + n);
+    std::memcpy(e.data.get() + e.size, bytes, n);
+    e.size += n;
+    c.bytes += n;
 }
 
-// Writes n bytes at pos; the bytes written, or -1 with errno set.
-long data_write(isam_handle* h, std::int64_t pos, const char* bytes, std::size_t n) {
+// ---- write-behind under the lock ---------------------------------------------
+
+constexpr std::size_t kTailLimit = 256 * 1024;  // a larger tail is written out
+
+bool behind_idle(const isam_handle* h) {
+    return h->behind.tail.empty() && h->behind.held.empty();
+}
+
+std::int64_t tail_end(const isam_handle* h) {
+    return h->behind.base + static_cast<std::int64_t>(h->behind.tail.size());
+}
+
+void clear_behind(isam_handle* h, bool release) {
+    isam_write_behind& wb = h->behind;
+    wb.base = -1;
+    wb.tail.clear();
+    wb.held_pos = -1;
+    wb.held.clear();
+    wb.held_code = 0;
+    if (release) {
+        wb.tail.shrink_to_fit();
+        wb.held.shrink_to_fit();
+    }
+}
+
+// A write-out that failed (result w): the file goes back to its size before
+// it, so that no line is left half written and nothing in the file points at
+// the lost lines (only the held rewrite could, and it is lost too). Slots
+// whose current record was lost, or whose record's header was the held
+// rewrite, have no current record any more.
+std::int16_t behind_failed(isam_handle* h, std::int16_t code, std::int64_t pos, long w) {
+    isam_write_behind& wb = h->behind;
+    std::int16_t c = io_fail(h, code, pos, w);
+    if (code == ISAM_E_ADD_WRITE && h->sys_errno == 0) h->sys_errno = EIO;
+    if (wb.base >= ISAM_HEADER_SIZE) plat::FH_truncate_file(h->fd, wb.base);
+    for (int i = 0; i <= h->kinds; ++i) {
+        isam_slot& s = h->slots[static_cast<std::size_t>(i)];
+        const bool lost = s.current != 0 &&
+                          (s.current >= wb.base || (!wb.held.empty() && s.current == wb.held_pos));
+        if (lost) {
+            s.current = 0;
+            s.state |= ISAM_ST_NOCURRENT;
+        }
+        if (s.resume >= wb.base) s.resume = -1;
+    }
+    clear_behind(h, false);
+    drop_cache(h);
+    return c;
+}
+
+// Writes the held-back tail and then the held rewrite; ISAM_OK or the code
+// of what failed.
+std::int16_t write_out(isam_handle* h) {
+    if (behind_idle(h)) return ISAM_OK;
+    isam_write_behind& wb = h->behind;
+    h->unsynced = true;
+    if (!wb.tail.empty()) {
+        const long w = plat::FH_pwrite_file(h->fd, wb.tail.data(), wb.tail.size(), wb.base);
+        if (w != static_cast<long>(wb.tail.size()))
+            return behind_failed(h, ISAM_E_ADD_WRITE, wb.base, w);
+    }
+    if (!wb.held.empty()) {
+        const long w = plat::FH_pwrite_file(h->fd, wb.held.data(), wb.held.size(), wb.held_pos);
+        if (w != static_cast<long>(wb.held.size()))
+            return behind_failed(h, wb.held_code, wb.held_pos, w);
+    }
+    clear_behind(h, false);
+    return ISAM_OK;
+}
+
+// Writes n bytes at pos, or holds them back under the lock: an append to the
+// end of the file joins the tail, a rewrite inside the tail changes it, and
+// one rewrite before the tail waits behind it. Any other write first writes
+// out what is held back. ISAM_OK, or the failure stored with code (a failed
+// append is cut off the file), or the code of a write-out that failed.
+std::int16_t data_write(isam_handle* h, std::int64_t pos, const char* bytes, std::size_t n,
+                        std::int16_t code) {
+    isam_write_behind& wb = h->behind;
+    const std::int64_t end = pos + static_cast<std::int64_t>(n);
+    if (wb.enabled && under_lock(h) && h->cache.file_size >= 0) {
+        if (!wb.tail.empty() && pos >= wb.base && end <= tail_end(h)) {
+            std::memcpy(wb.tail.data() + (pos - wb.base), bytes, n);
+            note_written(h, pos, bytes, n);
+            return ISAM_OK;
+        }
+        if (pos == h->cache.file_size && (wb.tail.empty() || pos == tail_end(h))) {
+            if (wb.tail.empty()) wb.base = pos;
+            wb.tail.append(bytes, n);
+            note_written(h, pos, bytes, n);
+            return ISAM_OK;
+        }
+        if (!wb.held.empty() && pos >= wb.held_pos &&
+            end <= wb.held_pos + static_cast<std::int64_t>(wb.held.size())) {
+            std::memcpy(wb.held.data() + (pos - wb.held_pos), bytes, n);
+            note_written(h, pos, bytes, n);
+            return ISAM_OK;
+        }
+        if (!wb.tail.empty() && end <= wb.base && wb.held.empty()) {
+            wb.held_pos = pos;
+            wb.held.assign(bytes, n);
+            wb.held_code = code;
+            note_written(h, pos, bytes, n);
+            return ISAM_OK;
+        }
+        if (std::int16_t c = write_out(h)) return c;
+    }
     h->unsynced = true;
     const long w = plat::FH_pwrite_file(h->fd, bytes, n, pos);
-    if (w == static_cast<long>(n))
+    if (w == static_cast<long>(n)) {
         note_written(h, pos, bytes, n);
-    else
-        note_write_failed(h);
-    return w;
+        return ISAM_OK;
+    }
+    std::int16_t c = io_fail(h, code, pos, w);
+    if (code == ISAM_E_ADD_WRITE) {
+        if (h->sys_errno == 0) h->sys_errno = EIO;
+        plat::FH_truncate_file(h->fd, pos);  // no half line at the end of the file
+    }
+    drop_cache(h);  // the blocks cannot know what the failed write left
+    return c;
 }
 
-// The block with the given number, read from the file when not held; null
-// with errno set when the file cannot be read.
-const isam_read_cache::block* cache_block(isam_handle* h, std::int64_t number) {
+// Puts the bytes held back into buf, which has the file's bytes at from in
+// its first got bytes (of want); returns how many of its bytes are valid now.
+std::size_t overlay_behind(const isam_handle* h, std::int64_t from, char* buf, std::size_t want,
+                           std::size_t got) {
+    const std::int64_t to = from + static_cast<std::int64_t>(want);
+    auto put = [&](std::int64_t pos, const std::string& bytes) {
+        if (bytes.empty()) return;
+        const std::int64_t a = std::max(pos, from);
+        const std::int64_t b = std::min(pos + static_cast<std::int64_t>(bytes.size()), to);
+        if (a >= b || a - from > static_cast<std::int64_t>(got)) return;
+        std::memcpy(buf + (a - from), bytes.data() + (a - pos), static_cast<std::size_t>(b - a));
+        got = std::max(got, static_cast<std::size_t>(b - from));
+    };
+    put(h->behind.held_pos, h->behind.held);
+    put(h->behind.base, h->behind.tail);
+    return got;
+}
+
+// Reads the file's bytes from the end of extent i up to position to onto
+// it (fewer at the end of the file); false with errno set when the file
+// cannot be read.
+bool fill_extent(isam_handle* h, std::size_t i, std::int64_t to) {
     isam_read_cache& c = h->cache;
-    ++c.clock;
-    if (c.last >= 0 && c.blocks[static_cast<std::size_t>(c.last)].number == number) {
-        c.blocks[static_cast<std::size_t>(c.last)].used = c.clock;
-        return &c.blocks[static_cast<std::size_t>(c.last)];
+    isam_read_cache::extent& e = c.extents[i];
+    const std::int64_t from = extent_end(e);
+    if (to <= from) return true;
+    const auto want = static_cast<std::size_t>(to - from);
+    reserve_extent(e, e.size + want);
+    char* at = e.data.get() + e.size;
+    std::size_t got = 0;
+    while (got < want) {
+        const long r =
+            plat::FH_pread_file(h->fd, at + got, want - got, from + static_cast<std::int64_t>(got));
+        if (r < 0) return false;
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
     }
-    if (auto it = c.where.find(number); it != c.where.end()) {
-        isam_read_cache::block& b = c.blocks[it->second];
-        b.used = c.clock;
-        c.last = static_cast<int>(it->second);
-        return &b;
+    got = overlay_behind(h, from, at, want, got);
+    e.size += got;
+    c.bytes += got;
+    return true;
+}
+
+std::int64_t data_size(isam_handle* h);
+
+// A read of the n bytes at pos missed: fetches them, onto the end of the
+// extent before pos when the read continues it, else into a new extent at
+// pos. Returns the extent that holds pos, or kNoExtent with errno set.
+std::size_t fetch(isam_handle* h, std::int64_t pos, std::size_t n, std::size_t before) {
+    isam_read_cache& c = h->cache;
+    const std::int64_t need = pos + static_cast<std::int64_t>(n);
+    // How far: as far as fetches typically get read, or up to the next
+    // master known to follow when runs are mostly read that far.
+    std::size_t guess = kFetchFirst;
+    if (c.typical > 0) guess = std::clamp(2 * c.typical, kFetchLeast, kExtentMax);
+    const std::int64_t mark = marked_end(c, pos, pos + static_cast<std::int64_t>(kExtentMax));
+    std::int64_t to = pos + static_cast<std::int64_t>(guess);
+    if (mark >= 0 && (c.whole >= 128 || mark < to)) to = mark;
+    to = std::max(to, need);
+    if (under_lock(h)) {
+        const std::int64_t size = data_size(h);
+        // A file the handle can keep whole is read in long runs.
+        if (size >= 0 && size <= static_cast<std::int64_t>(kCacheBytes / 2))
+            to = std::max(to, pos + static_cast<std::int64_t>(kExtentMax));
+        if (size >= 0) to = std::max(std::min(to, size), pos);
     }
-    std::size_t victim = 0;
-    if (c.blocks.size() < kCacheBlocks) {
-        victim = c.blocks.size();
-        c.blocks.emplace_back();
-        c.blocks.back().data.resize(kCacheBlock);
-    } else {
-        // In turn, skipping a block used since the hand last passed it.
-        for (std::size_t tries = 0;; ++tries) {
-            victim = c.hand;
-            c.hand = (c.hand + 1) % c.blocks.size();
-            isam_read_cache::block& b = c.blocks[victim];
-            if (b.used == 0 || tries >= c.blocks.size()) break;
-            b.used = 0;
+    // Extents never overlap: one that the read reaches into goes, the next
+    // one ends the fetch.
+    for (auto next = c.by_start.upper_bound(pos); next != c.by_start.end();
+         next = c.by_start.upper_bound(pos)) {
+        if (next->first >= need) {
+            to = std::min(to, next->first);
+            break;
+        }
+        release_extent(c, next->second);
+    }
+    std::size_t i = kNoExtent;
+    if (before != kNoExtent) {
+        isam_read_cache::extent& e = c.extents[before];
+        const std::int64_t e_end = extent_end(e);
+        if (pos <= e_end && e.size + static_cast<std::size_t>(to - e_end) <= kExtentMax) {
+            i = before;  // a chain running on past the extent
+        } else if (pos == e.start) {
+            release_extent(c, before);
+        } else if (pos < e_end) {
+            c.bytes -= static_cast<std::size_t>(e_end - pos);
+            e.size = static_cast<std::size_t>(pos - e.start);
         }
     }
-    isam_read_cache::block& b = c.blocks[victim];
-    if (b.number >= 0) c.where.erase(b.number);
-    b.number = -1;
-    b.filled = 0;
-    c.last = -1;
-    const std::int64_t base = number * static_cast<std::int64_t>(kCacheBlock);
-    while (b.filled < kCacheBlock) {
-        long got = plat::FH_pread_file(h->fd, b.data.data() + b.filled, kCacheBlock - b.filled,
-                                       base + static_cast<std::int64_t>(b.filled));
-        if (got < 0) return nullptr;
-        if (got == 0) break;
-        b.filled += static_cast<std::size_t>(got);
+    if (i == kNoExtent) {
+        // A new run: learn how much of the last one got read.
+        if (c.run_start >= 0) {
+            const auto read = static_cast<std::size_t>(c.run_reach - c.run_start);
+            c.typical = c.typical == 0 ? read : (7 * c.typical + read) / 8;
+            if (c.run_mark >= 0) {
+                const bool to_mark = c.run_reach > c.run_mark - (std::int64_t{1} << c.mark_shift);
+                c.whole = (7 * c.whole + (to_mark ? 256u : 0u)) / 8;
+            }
+        }
+        c.run_start = pos;
+        c.run_reach = pos;
+        c.run_mark = mark;
     }
-    b.number = number;
-    b.used = c.clock;
-    c.where[number] = victim;
-    c.last = static_cast<int>(victim);
-    return &b;
+    const std::int64_t from = i != kNoExtent ? extent_end(c.extents[i]) : pos;
+    make_room(c, static_cast<std::size_t>(std::max<std::int64_t>(to - from, 0)), i);
+    if (i == kNoExtent) i = new_extent(c, pos);
+    if (!fill_extent(h, i, to)) return kNoExtent;
+    return i;
 }
 
-// The n bytes at pos: a pointer into a block when they lie in one, else
-// copied into out. *got receives the bytes available (fewer at the end of
-// the file); null with errno set when the file cannot be read.
-const char* cache_view(isam_handle* h, std::int64_t pos, char* out, std::size_t n, long* got) {
-    const auto bs = static_cast<std::int64_t>(kCacheBlock);
-    std::int64_t number = pos / bs;
-    const isam_read_cache::block* b = cache_block(h, number);
-    if (b == nullptr) return nullptr;
-    auto off = static_cast<std::size_t>(pos - number * bs);
-    if (off + n <= b->filled) {
-        *got = static_cast<long>(n);
-        return b->data.data() + off;
+// The n bytes at pos, in an extent; *got receives the bytes available
+// (fewer at the end of the file). Null with errno set when the file cannot
+// be read.
+const char* cache_view(isam_handle* h, std::int64_t pos, std::size_t n, long* got) {
+    isam_read_cache& c = h->cache;
+    const std::int64_t need = pos + static_cast<std::int64_t>(n);
+    auto holds = [&](std::size_t i) {
+        const isam_read_cache::extent& e = c.extents[i];
+        return e.start <= pos && need <= extent_end(e);
+    };
+    auto i = c.last >= 0 ? static_cast<std::size_t>(c.last) : kNoExtent;
+    if (i == kNoExtent || !holds(i)) {
+        i = extent_before(c, pos);
+        if (i == kNoExtent || !holds(i)) {
+            i = fetch(h, pos, n, i);
+            if (i == kNoExtent) return nullptr;
+        }
+        c.last = static_cast<std::int64_t>(i);
     }
-    std::size_t done = 0;
-    for (;;) {
-        if (off >= b->filled) break;
-        const std::size_t take = std::min(n - done, b->filled - off);
-        std::memcpy(out + done, b->data.data() + off, take);
-        done += take;
-        if (done == n || b->filled < kCacheBlock) break;
-        b = cache_block(h, ++number);
-        if (b == nullptr) return nullptr;
-        off = 0;
-    }
-    *got = static_cast<long>(done);
-    return out;
+    isam_read_cache::extent& e = c.extents[i];
+    e.used = true;
+    if (pos >= c.run_start && need - c.run_start <= static_cast<std::int64_t>(kExtentMax))
+        c.run_reach = std::max(c.run_reach, need);
+    *got = static_cast<long>(std::max<std::int64_t>(std::min(need, extent_end(e)) - pos, 0));
+    return e.data.get() + (pos - e.start);
 }
 
 // The size of the data file: remembered under the lock, where only this
 // handle can change it.
 std::int64_t data_size(isam_handle* h) {
+    if (!h->behind.tail.empty()) return tail_end(h);
     if (under_lock(h) && h->cache.file_size >= 0) return h->cache.file_size;
     plat::FileStatus st;
     if (plat::FH_fstat_file(h->fd, &st) != 0) return -1;
@@ -399,16 +713,16 @@ std::int16_t read_line(isam_handle* h, int slot, std::int64_t pos, char* hdr, ch
     char line[512];
     std::vector<char> big;
     char* buf = line;
-    if (n > sizeof line) {
-        big.resize(n);
-        buf = big.data();
-    }
     long r = 0;
     const char* view = buf;
     if (cache_usable(h)) {
-        view = cache_view(h, pos, buf, n, &r);
+        view = cache_view(h, pos, n, &r);
         if (view == nullptr) r = -1;
     } else {
+        if (n > sizeof line) {
+            big.resize(n);
+            view = buf = big.data();
+        }
         r = plat::FH_pread_file(h->fd, buf, n, pos);
     }
     if (r != static_cast<long>(n)) return io_fail(h, read_code, pos, r);
@@ -447,9 +761,7 @@ std::int16_t check_detail(isam_handle* h, int n, std::int64_t pos, const char* h
 std::int16_t write_header(isam_handle* h, int slot, std::int64_t pos, const char* hdr) {
     if (pos <= 0) header_write_abort(h, slot, pos, hdr);
     const int hl = hdr_len(h->kinds);
-    long w = data_write(h, pos, hdr, static_cast<std::size_t>(hl));
-    if (w != hl) return io_fail(h, ISAM_E_HDRW_WRITE, pos, w);
-    return ISAM_OK;
+    return data_write(h, pos, hdr, static_cast<std::size_t>(hl), ISAM_E_HDRW_WRITE);
 }
 
 std::int16_t blank_header(isam_handle* h, int slot, std::int64_t pos) {
@@ -476,6 +788,11 @@ void forget_all_slots(isam_handle* h) {
     m.key_valid = false;
     forget_detail_slots(h);
     h->flags &= ~ISAM_FL_PATTERN;
+}
+
+// A work area of n bytes (its contents are not kept when the size changes).
+void sized(std::vector<char>& v, int n) {
+    if (v.size() != static_cast<std::size_t>(n)) v.resize(static_cast<std::size_t>(n));
 }
 
 bool has_current(const isam_slot& s) {
@@ -551,6 +868,7 @@ std::int16_t read_file_header(isam_handle* h, isam_file_desc* desc) {
     std::memcpy(h->ident.data(), ident + 10, ISAM_NAME_SIZE);
     std::memcpy(h->ident.data() + ISAM_NAME_SIZE, ident + 6, 4);
     h->ident[ISAM_NAME_SIZE + 4] = '\0';
+    h->format = static_cast<int>(format);
     return ISAM_OK;
 }
 
@@ -812,6 +1130,7 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
     }
     s.current = pos;
     s.previous = 0;
+    mark_master(h, pos);
     std::memcpy(s.header.data(), hdr.data(), static_cast<std::size_t>(hl));
     compose_key(h, 0, rec, s.key.data());
     s.key_valid = true;
@@ -828,19 +1147,22 @@ std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* k
     std::vector<char>& hdr = h->work_hdr;
     std::vector<char>& data = h->work_data;
     std::vector<char>& k = h->work_key;
-    hdr.resize(static_cast<std::size_t>(hl));
-    data.resize(static_cast<std::size_t>(rec_len(h, n)));
-    k.resize(static_cast<std::size_t>(klen));
+    sized(hdr, hl);
+    sized(data, rec_len(h, n));
+    sized(k, klen);
     std::int64_t pos = 0;
     std::int64_t prev = 0;
     std::int64_t steps = 1;
     bool have_line = false;
     std::int16_t c = ISAM_OK;
 
+    // The chain's head, from the master's header where the read starts there.
+    const bool from_head =
+        mode != ISAM_READ_CURRENT && !(mode == ISAM_READ_NEXT && (s.current != 0 || s.resume >= 0));
     std::int64_t head = 0;
     if (!has_current(m))
         c = fail(h, ISAM_E_NO_MASTER, n);
-    else if ((head = get_ptr(m.header.data(), n)) < 0)
+    else if (from_head && (head = get_ptr(m.header.data(), n)) < 0)
         c = fail(h, ISAM_E_WRONG_TYPE, m.current);
 
     if (c == ISAM_OK) {
@@ -953,7 +1275,8 @@ std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, i
 // processes, so a header about to be rewritten is taken from the file.
 std::int16_t reread_master_header(isam_handle* h, char* hdr) {
     isam_slot& m = h->slots[0];
-    std::vector<char> data(static_cast<std::size_t>(rec_len(h, 0)));
+    std::vector<char>& data = h->work_data;
+    data.resize(static_cast<std::size_t>(rec_len(h, 0)));
     std::int16_t c = read_line(h, 0, m.current, hdr, data.data(), ISAM_E_HDRR_READ);
     if (c) return c;
     if (!type_ok(hdr, 0) || !pointers_ok(hdr, h->kinds) ||
@@ -967,13 +1290,12 @@ std::int16_t reread_master_header(isam_handle* h, char* hdr) {
 std::int16_t relink_master(isam_handle* h, int n, std::int64_t expect, std::int64_t value) {
     isam_slot& m = h->slots[0];
     const int hl = hdr_len(h->kinds);
-    std::vector<char> hdr(static_cast<std::size_t>(hl));
-    if (std::int16_t c = reread_master_header(h, hdr.data())) return c;
-    if (expect >= 0 && get_ptr(hdr.data(), n) != expect)
-        return fail(h, ISAM_E_WRONG_TYPE, m.current);
-    set_ptr(hdr.data(), n, value);
-    if (std::int16_t c = write_header(h, n, m.current, hdr.data())) return c;
-    std::memcpy(m.header.data(), hdr.data(), static_cast<std::size_t>(hl));
+    char hdr[kMaxHdr];
+    if (std::int16_t c = reread_master_header(h, hdr)) return c;
+    if (expect >= 0 && get_ptr(hdr, n) != expect) return fail(h, ISAM_E_WRONG_TYPE, m.current);
+    set_ptr(hdr, n, value);
+    if (std::int16_t c = write_header(h, n, m.current, hdr)) return c;
+    std::memcpy(m.header.data(), hdr, static_cast<std::size_t>(hl));
     return ISAM_OK;
 }
 
@@ -1003,15 +1325,17 @@ std::int16_t check_fresh(isam_handle* h, int slot) {
 
 // Finds the predecessor of a new detail record with key nk in chain n.
 std::int16_t find_predecessor(isam_handle* h, int n, const char* nk, std::int64_t* pred,
-                              std::vector<char>* predhdr, std::int64_t* next) {
+                              char* predhdr, std::int64_t* next) {
     isam_slot& m = h->slots[0];
     isam_slot& s = h->slots[static_cast<std::size_t>(n)];
     const int hl = hdr_len(h->kinds);
     const int klen = full_key_len(h, n);
     const bool subkey = s.desc.key_length > 0;
-    std::vector<char> hdr(static_cast<std::size_t>(hl));
-    std::vector<char> data(static_cast<std::size_t>(rec_len(h, n)));
-    std::vector<char> k(static_cast<std::size_t>(klen));
+    char hdr[kMaxHdr];
+    std::vector<char>& data = h->work_data;
+    data.resize(static_cast<std::size_t>(rec_len(h, n)));
+    std::vector<char>& k = h->work_key;
+    k.resize(static_cast<std::size_t>(klen));
 
     std::int64_t head = get_ptr(m.header.data(), n);
     if (head < 0) return fail(h, ISAM_E_WRONG_TYPE, m.current);
@@ -1020,14 +1344,14 @@ std::int16_t find_predecessor(isam_handle* h, int n, const char* nk, std::int64_
     if (has_current(s) &&
         (!subkey || std::memcmp(nk, s.key.data(), static_cast<std::size_t>(klen)) >= 0)) {
         // Start at the current detail, as it is in the file now.
-        std::int16_t c = read_line(h, n, s.current, hdr.data(), data.data(), ISAM_E_HDRR_READ);
-        if (c == ISAM_OK) c = check_detail(h, n, s.current, hdr.data(), data.data());
+        std::int16_t c = read_line(h, n, s.current, hdr, data.data(), ISAM_E_HDRR_READ);
+        if (c == ISAM_OK) c = check_detail(h, n, s.current, hdr, data.data());
         if (c) return c;
         compose_key(h, n, data.data(), k.data());
         if (!subkey || std::memcmp(k.data(), nk, static_cast<std::size_t>(klen)) <= 0) {
             *pred = s.current;
-            *predhdr = hdr;
-            *next = get_ptr(hdr.data(), 1);
+            std::memcpy(predhdr, hdr, static_cast<std::size_t>(hl));
+            *next = get_ptr(hdr, 1);
         }
     }
     if (!subkey) return ISAM_OK;
@@ -1035,21 +1359,29 @@ std::int16_t find_predecessor(isam_handle* h, int n, const char* nk, std::int64_
     std::int64_t steps = 0;
     while (*next != 0) {
         if (++steps > bound) return fail(h, ISAM_E_WRONG_TYPE, *next);
-        std::int16_t c = read_line(h, n, *next, hdr.data(), data.data(), ISAM_E_HDRR_READ);
-        if (c == ISAM_OK) c = check_detail(h, n, *next, hdr.data(), data.data());
+        std::int16_t c = read_line(h, n, *next, hdr, data.data(), ISAM_E_HDRR_READ);
+        if (c == ISAM_OK) c = check_detail(h, n, *next, hdr, data.data());
         if (c) return c;
         compose_key(h, n, data.data(), k.data());
         if (std::memcmp(k.data(), nk, static_cast<std::size_t>(klen)) > 0) break;
         *pred = *next;
-        *predhdr = hdr;
-        *next = get_ptr(hdr.data(), 1);
+        std::memcpy(predhdr, hdr, static_cast<std::size_t>(hl));
+        *next = get_ptr(hdr, 1);
     }
     return ISAM_OK;
 }
 
-// Undoes an appended record whose linking failed: its type becomes blanks.
+// Undoes an appended record whose linking failed: its type becomes blanks
+// (unless a failed write-out took the record off the file). The failure
+// being reported stays the stored one.
 void undo_append(isam_handle* h, std::int64_t pos) {
-    data_write(h, pos, "  ", 2);
+    const std::int16_t code = h->code;
+    const std::int64_t detail = h->detail;
+    const int err = h->sys_errno;
+    const int ix = h->index_error;
+    const std::int64_t size = data_size(h);
+    if (size >= 0 && pos < size) data_write(h, pos, "  ", 2, ISAM_E_HDRW_WRITE);
+    set_code(h, code, detail, err, ix);
 }
 
 // ---- rebuilding ---------------------------------------------------------------
@@ -1466,6 +1798,7 @@ std::int16_t rebuild_body(rebuild_state& st) {
 void isam_closer::operator()(isam_handle* h) const {
     if (!h) return;
     if (h->magic == ISAM_MAGIC) {
+        write_out(h);
         h->index.reset();
         if (h->fd >= 0) plat::FH_close_file(h->fd);
         h->fd = -1;
@@ -1547,11 +1880,12 @@ std::int16_t isam_close(isam_ptr* handle, std::string* msg) {
         if (msg) isam_error_text(h, msg);
         return c;
     }
+    std::int16_t c = write_out(h);
     drop_cache(h);
-    std::int16_t c = ISAM_OK;
+    clear_behind(h, true);
     if (h->index) {
         errno = 0;
-        if (btclose(std::move(h->index)) != 0) c = sys_fail(h, ISAM_E_IX_CLOSE);
+        if (btclose(std::move(h->index)) != 0 && c == ISAM_OK) c = sys_fail(h, ISAM_E_IX_CLOSE);
     }
     if (h->fd >= 0) {
         int fd = h->fd;
@@ -1577,6 +1911,9 @@ std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
     if (std::int16_t c = enter(h)) return c;
     if (std::int16_t c = check_update(h, slot)) return c;
     if (!record) return set_code(h, ISAM_E_ADD_WRITE, 0, EINVAL);
+    if (h->behind.tail.size() >= kTailLimit) {
+        if (std::int16_t c = write_out(h)) return c;
+    }
     const char* data = static_cast<const char*>(record);
     isam_slot& m = h->slots[0];
     isam_slot& s = h->slots[static_cast<std::size_t>(slot)];
@@ -1584,46 +1921,47 @@ std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
     const int klen = full_key_len(h, slot);
     const int len = line_len(h, slot);
 
-    std::vector<char> nk(static_cast<std::size_t>(klen + 1), '\0');
+    std::vector<char>& nk = h->work_probe;
+    nk.assign(static_cast<std::size_t>(klen + 1), '\0');
     compose_key(h, slot, data, nk.data());
-    std::vector<char> hdr(static_cast<std::size_t>(hl + 1), '\0');
-    init_header(hdr.data(), h->kinds, slot);
+    char hdr[kMaxHdr] = {};
+    init_header(hdr, h->kinds, slot);
     std::int64_t pred = 0;
-    std::vector<char> predhdr(static_cast<std::size_t>(hl));
+    char predhdr[kMaxHdr];
     if (slot > 0) {
         if (!has_current(m)) return fail(h, ISAM_E_NO_CURRENT, 0);
         if (m.state & ISAM_ST_RELOCKED) return fail(h, ISAM_E_MASTER_STALE, m.current);
         if (std::memcmp(nk.data(), m.key.data(), static_cast<std::size_t>(m.desc.key_length)))
             return fail(h, ISAM_E_KEY_DIFFERS, m.current);
         std::int64_t next = 0;
-        if (std::int16_t c = find_predecessor(h, slot, nk.data(), &pred, &predhdr, &next)) return c;
-        set_ptr(hdr.data(), 1, next);
+        if (std::int16_t c = find_predecessor(h, slot, nk.data(), &pred, predhdr, &next)) return c;
+        set_ptr(hdr, 1, next);
     }
 
     std::int64_t pos = data_size(h);
     if (pos < 0) return sys_fail(h, ISAM_E_ADD_SEEK);
     if (pos < ISAM_HEADER_SIZE) return set_code(h, ISAM_E_ADD_SEEK, pos, EINVAL);
     if (pos + len - 1 > kMaxPos) return set_code(h, ISAM_E_ADD_WRITE, pos, EFBIG);
-    std::vector<char> line(static_cast<std::size_t>(len));
-    std::memcpy(line.data(), hdr.data(), static_cast<std::size_t>(hl));
+    std::vector<char>& line = h->work_line;
+    line.resize(static_cast<std::size_t>(len));
+    std::memcpy(line.data(), hdr, static_cast<std::size_t>(hl));
     std::memcpy(line.data() + hl, data, static_cast<std::size_t>(rec_len(h, slot)));
     line.back() = '\n';
-    long w = data_write(h, pos, line.data(), line.size());
-    if (w != len) {
-        std::int16_t c = io_fail(h, ISAM_E_ADD_WRITE, pos, w);
-        if (h->sys_errno == 0) h->sys_errno = EIO;
-        plat::FH_truncate_file(h->fd, pos);  // no half line at the end of the file
-        return c;
-    }
+    if (std::int16_t c = data_write(h, pos, line.data(), line.size(), ISAM_E_ADD_WRITE)) return c;
 
     std::int16_t c = ISAM_OK;
     if (slot == 0) {
-        note_index_change(h);
-        if (btinsert(h->index.get(), nk.data(), klen, static_cast<std::int32_t>(pos), 0) != BT_OK)
-            c = ix_fail(h, ISAM_E_IX_INSERT, pos);
+        // The record a key names is in the file before the key is in the index.
+        c = write_out(h);
+        if (c == ISAM_OK) {
+            note_index_change(h);
+            if (btinsert(h->index.get(), nk.data(), klen, static_cast<std::int32_t>(pos), 0) !=
+                BT_OK)
+                c = ix_fail(h, ISAM_E_IX_INSERT, pos);
+        }
     } else if (pred != 0) {
-        set_ptr(predhdr.data(), 1, pos);
-        c = write_header(h, slot, pred, predhdr.data());
+        set_ptr(predhdr, 1, pos);
+        c = write_header(h, slot, pred, predhdr);
     } else {
         c = relink_master(h, slot, -1, pos);
     }
@@ -1635,11 +1973,12 @@ std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
     }
     s.current = pos;
     s.previous = pred;
-    std::memcpy(s.header.data(), hdr.data(), static_cast<std::size_t>(hl));
+    std::memcpy(s.header.data(), hdr, static_cast<std::size_t>(hl));
     std::memcpy(s.key.data(), nk.data(), static_cast<std::size_t>(klen));
     s.state = 0;
     if (slot == 0) {
         s.key_valid = true;
+        mark_master(h, pos);
         forget_detail_slots(h);
     } else {
         s.resume = -1;
@@ -1667,9 +2006,7 @@ std::int16_t isam_replace(isam_handle* h, const void* record, int slot) {
     std::memcpy(line.data(), s.header.data(), static_cast<std::size_t>(hl));
     std::memcpy(line.data() + hl, data, static_cast<std::size_t>(rec_len(h, slot)));
     line.back() = '\n';
-    long w = data_write(h, s.current, line.data(), line.size());
-    if (w != len) return io_fail(h, ISAM_E_REPLACE_WRITE, s.current, w);
-    return ISAM_OK;
+    return data_write(h, s.current, line.data(), line.size(), ISAM_E_REPLACE_WRITE);
 }
 
 std::int16_t isam_delete(isam_handle* h, int slot) {
@@ -1699,6 +2036,7 @@ std::int16_t isam_delete(isam_handle* h, int slot) {
                 next = after;
             }
         }
+        if (std::int16_t c = write_out(h)) return c;
         note_index_change(h);
         int r = btdelete(h->index.get(), m.key.data(), m.desc.key_length);
         if (r < 0) return ix_fail(h, ISAM_E_IX_DELETE, m.current);
@@ -1756,20 +2094,25 @@ std::int16_t isam_lock(isam_handle* h, int request) {
 std::int16_t isam_unlock(isam_handle* h) {
     if (std::int16_t c = enter(h)) return c;
     if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
-    if (h->flags & ISAM_FL_EXCLUSIVE) return ISAM_OK;
+    // What was held back goes to the file first. A failed write-out has put
+    // the file back at its size before it: it is reported, and the lock is
+    // released all the same.
+    std::int16_t c = write_out(h);
+    if (h->flags & ISAM_FL_EXCLUSIVE) return c;
     if (!(h->flags & ISAM_FL_LOCKED)) return fail(h, ISAM_E_NOT_LOCKED);
     // Once the lock is gone others may change the file: forget what was read
     // ahead.
     drop_cache(h);
-    std::int16_t c = ISAM_OK;
+    clear_behind(h, true);
     // The data is in the system's cache and visible to others either way; a
     // failed flush is reported but does not keep the lock. A file this
     // handle has not written since its last flush needs none.
     if (h->unsynced) {
-        if (plat::FH_fsync_file(h->fd) < 0)
-            c = sys_fail(h, ISAM_E_FLUSH);
-        else
+        if (plat::FH_fsync_file(h->fd) < 0) {
+            if (c == ISAM_OK) c = sys_fail(h, ISAM_E_FLUSH);
+        } else {
             h->unsynced = false;
+        }
     }
     // Index pages not yet written must not be seen as released: keep the
     // lock so that no other process works from the stale file.
@@ -1782,6 +2125,7 @@ std::int16_t isam_unlock(isam_handle* h) {
 
 std::int16_t isam_zap(isam_handle* h) {
     if (std::int16_t c = enter(h)) return c;
+    if (std::int16_t c = write_out(h)) return c;
     drop_cache(h);
     h->unsynced = true;
     if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
@@ -1813,6 +2157,7 @@ std::int16_t isam_zap(isam_handle* h) {
 
 std::int16_t isam_rebuild(isam_handle* h) {
     if (std::int16_t c = enter(h)) return c;
+    if (std::int16_t c = write_out(h)) return c;
     drop_cache(h);
     h->unsynced = true;
     if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
@@ -1887,11 +2232,23 @@ std::int16_t isam_set_match(isam_handle* h, isam_match_fn fn) {
     return ISAM_OK;
 }
 
+std::int16_t isam_set_write_behind(isam_handle* h, int on) {
+    if (std::int16_t c = enter(h)) return c;
+    if (!on) {
+        if (std::int16_t c = write_out(h)) return c;
+    }
+    h->behind.enabled = on != 0;
+    return ISAM_OK;
+}
+
+std::int16_t isam_write_out(isam_handle* h) {
+    if (std::int16_t c = enter(h)) return c;
+    return write_out(h);
+}
+
 int isam_format(isam_handle* h) {
     if (check_handle(h)) return -1;
-    std::uint32_t v = 0;
-    if (!get_hex(h->ident.data() + ISAM_NAME_SIZE, 4, &v)) return 0;
-    return static_cast<int>(v);
+    return h->format;
 }
 
 std::int16_t isam_status(const isam_handle* h, std::int16_t* code, int* sys_errno,

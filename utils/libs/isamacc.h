@@ -27,6 +27,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -217,30 +218,70 @@ struct isam_slot {
 };
 
 // Read-ahead of the data file, used while the handle holds the update (or
-// exclusive) lock: no other process can change the file then, so blocks read
+// exclusive) lock: no other process can change the file then, so bytes read
 // once stay valid; the handle's own writes go into them as they go to the
 // file. Unlock and close drop everything. Outside the lock a single call may
 // use it for one walk along a chain; it is dropped when the call returns.
+//
+// The bytes are held in runs (extents) that never overlap. A read that
+// misses fetches a run starting at the record it wants, as long as the
+// records that belong with it are expected to be: up to the next master
+// record the handle knows of (the records of a master usually follow it),
+// else about as much as recent fetches were read of. A chain that runs past
+// the end of a run makes it longer.
 struct isam_read_cache {
-    struct block {
-        std::int64_t number = -1;  // block index (position / block size), -1 unused
-        std::size_t filled = 0;    // bytes read (fewer at the end of the file)
-        std::uint64_t used = 0;    // last use, for replacement
-        std::vector<char> data;
+    struct extent {
+        std::int64_t start = -1;       // file position of data[0], -1 unused
+        std::unique_ptr<char[]> data;  // capacity bytes, the first size of them held
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+        bool used = false;  // read since the replacement hand last passed
     };
-    std::vector<block> blocks;
-    std::unordered_map<std::int64_t, std::size_t> where;      // block number -> index in blocks
+    std::vector<extent> extents;
+    std::vector<std::size_t> spare;                // unused entries of extents
+    std::map<std::int64_t, std::size_t> by_start;  // start -> index in extents
+    std::size_t bytes = 0;                         // held in all extents
+    std::size_t hand = 0;                          // next extent the replacement looks at
+    std::int64_t last = -1;                        // extent of the last hit
+    // Learning the size of a fetch: the run most recently fetched, the
+    // furthest of its bytes read so far, where the next known master
+    // followed it (-1 none), what runs typically got read, and how often
+    // (of 256) a run was read up to the next known master.
+    std::int64_t run_start = -1;
+    std::int64_t run_reach = 0;
+    std::int64_t run_mark = -1;
+    std::size_t typical = 0;
+    unsigned whole = 128;
+    // Where master records start: one bit per bucket of 2^mark_shift bytes.
+    std::vector<std::uint64_t> masters;
+    int mark_shift = 0;
     std::unordered_map<std::string, std::int32_t> positions;  // master key -> position, 0 absent
     struct first_match {
         std::int64_t position = 0;  // 0: no key matches
         std::vector<char> key;      // the matching index key
     };
     std::unordered_map<std::string, first_match> patterns;  // pattern -> its first match
-    std::uint64_t clock = 0;
-    std::size_t hand = 0;         // next block to reuse once all are in use
-    int last = -1;                // block of the last hit
-    std::int64_t file_size = -1;  // data file size, -1 not known
-    bool transient = false;       // held for the current call only (no lock)
+    std::int64_t file_size = -1;                            // data file size, -1 not known
+    bool transient = false;  // held for the current call only (no lock)
+};
+
+// Write-behind of the handle's appends while it holds the update (or
+// exclusive) lock, for a handle that asked for it (isam_set_write_behind).
+// The lines appended since the last write-out wait in tail, the bytes that
+// belong at the file's end (base: its size when the tail began); rewrites of
+// records in the tail go into it. One rewrite before base (typically the
+// record that links the first line of the tail) waits in held and is written
+// after the tail, so that the file never points at bytes it does not have
+// yet. Everything is written out before the index changes, when the tail
+// grows large, at isam_write_out, unlock, close, zap and rebuild; reads under
+// the lock see it through the read-ahead.
+struct isam_write_behind {
+    bool enabled = false;        // appends may be held back
+    std::int64_t base = -1;      // file position of tail[0]
+    std::string tail;            // appended bytes not yet in the file
+    std::int64_t held_pos = -1;  // position of the held rewrite
+    std::string held;            // its bytes (empty: none)
+    std::int16_t held_code = 0;  // the code its failure reports
 };
 
 // The keyed file handle. Create with isam_open, free with isam_close (or let
@@ -258,15 +299,17 @@ struct isam_handle {
     std::string path;                  // data file path
     std::array<char, ISAM_NAME_SIZE + 4 + 1> ident{};  // identity name and format value
     isam_match_fn match = nullptr;                     // pattern match function
+    int format = 0;                                    // the header's format value
     std::array<isam_slot, ISAM_NSLOTS> slots;
 
     // Bookkeeping of this implementation.
-    int index_error = 0;     // index error code saved for the error text
-    isam_read_cache cache;   // read-ahead while locked
-    bool unsynced = false;   // the data file was written since it was last flushed to disk
-    bool ix_at_key = false;  // under the lock: the index position is on slots[0].key
-    // Work areas of the record reads, sized when the file is opened.
-    std::vector<char> work_hdr, work_data, work_key, work_probe;
+    int index_error = 0;       // index error code saved for the error text
+    isam_read_cache cache;     // read-ahead while locked
+    isam_write_behind behind;  // appends not yet written (under the lock only)
+    bool unsynced = false;     // the data file was written since it was last flushed to disk
+    bool ix_at_key = false;    // under the lock: the index position is on slots[0].key
+    // Work areas of the record reads and appends, sized as they are used.
+    std::vector<char> work_hdr, work_data, work_key, work_probe, work_line;
 };
 
 struct isam_closer {
@@ -283,9 +326,9 @@ using isam_ptr = std::unique_ptr<isam_handle, isam_closer>;
 std::int16_t isam_open(isam_ptr* out, const char* path, isam_file_desc* desc, int access,
                        int open_flags, std::string* msg);
 
-// Closes the index and the data file and frees the handle (*handle becomes
-// empty) in every case except a foreign handle (code 2, left alone). On
-// failure *msg receives the error text.
+// Writes out the held-back appends, closes the index and the data file and
+// frees the handle (*handle becomes empty) in every case except a foreign
+// handle (code 2, left alone). On failure *msg receives the error text.
 std::int16_t isam_close(isam_ptr* handle, std::string* msg);
 
 // Reads a record of the slot into record (which must hold the slot's record
@@ -295,7 +338,13 @@ std::int16_t isam_close(isam_ptr* handle, std::string* msg);
 std::int16_t isam_read(isam_handle* h, void* record, int mode, const char* key, int slot);
 
 // Appends a new master (slot 0) or detail record (the slot's record length
-// bytes). A detail record belongs to the current master.
+// bytes). A detail record belongs to the current master. Under the lock the
+// new line may wait in the handle's write-behind tail (see isam_write_behind
+// and isam_set_write_behind); a master and everything appended before it are
+// written out before its key goes into the index. When a write-out fails,
+// the operation that caused it fails with the code of what was carried, and
+// the records that were waiting (possibly added by earlier calls) are not in
+// the file.
 std::int16_t isam_add(isam_handle* h, const void* record, int slot);
 
 // Rewrites the slot's current record in place; the key must not change.
@@ -308,7 +357,11 @@ std::int16_t isam_delete(isam_handle* h, int slot);
 // Takes the update lock (request bit 0: exclusive) and refreshes the index.
 std::int16_t isam_lock(isam_handle* h, int request);
 
-// Flushes the data file and the index and releases the update lock.
+// Writes out the held-back appends, flushes the data file and the index and
+// releases the update lock. An exclusive-mode handle keeps its lock, but its
+// held-back appends are written out all the same. A failed write-out is
+// reported with the code of what it carried (243 an append, 350 a record
+// header rewrite); the file is cut back to its size before the write-out.
 std::int16_t isam_unlock(isam_handle* h);
 
 // Empties the file (header only) and its index. Refused (481) while another
@@ -321,6 +374,21 @@ std::int16_t isam_rebuild(isam_handle* h);
 
 // Replaces the pattern match function (null restores the default).
 std::int16_t isam_set_match(isam_handle* h, isam_match_fn fn);
+
+// Lets the handle hold its appends back while it holds the update lock
+// (nonzero), or makes every change go to the file before the call that made
+// it returns (0, the default; what is held back is written out first, with
+// the result of isam_write_out). A caller that turns it on calls
+// isam_write_out at the end of each of its own operations, so that a failed
+// write-out fails the operation whose records were lost.
+std::int16_t isam_set_write_behind(isam_handle* h, int on);
+
+// Writes out what the handle holds back: ISAM_OK when nothing is held. A
+// failed write-out reports the code of what it carried (243 an appended
+// record, 350 a record header rewrite, 241 a replaced record) and cuts the
+// file back to its size before the held-back appends: those records are
+// lost, no half-written line stays, and nothing in the file points at them.
+std::int16_t isam_write_out(isam_handle* h);
 
 // The header's format value, or -1 without a valid handle.
 int isam_format(isam_handle* h);
