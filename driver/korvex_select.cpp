@@ -118,8 +118,11 @@ bool schedule_text_input::append_line(std::string& text, std::string& /*scratch*
     const std::size_t before = text.size();
     bool open = false;  // pieces of a long line are waiting for its end
     for (;;) {
-        const std::int16_t rc =
-            read_schedule_line(db_, workstation_.c_str(), schedule_.c_str(), &piece_, &cursor_);
+        // Each stored line goes straight onto text (a continued piece
+        // without its backslash).
+        bool continued = false;
+        const std::int16_t rc = append_schedule_line(db_, workstation_.c_str(), schedule_.c_str(),
+                                                     &text, &continued, &cursor_);
         if (rc == DB_E_END) {
             done_ = true;
             // A long line whose last piece is missing still ends here.
@@ -131,13 +134,8 @@ bool schedule_text_input::append_line(std::string& text, std::string& /*scratch*
             database_fatal(db_, kMsgLineRead);
             return false;
         }
-        if (is_continued_line(piece_)) {
-            text.append(piece_, 0, piece_.size() - 1);
-            open = true;
-            continue;
-        }
-        text += piece_;
-        return true;
+        if (!continued) return true;
+        open = true;
     }
 }
 

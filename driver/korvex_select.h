@@ -51,5 +51,4 @@ class schedule_text_input : public scan_input {
     std::string schedule_;
     int cursor_ = 0;  // the text-line cursor; 0 before the first line
     bool done_ = false;
-    std::string piece_;  // the last stored line read
 };

@@ -74,7 +74,6 @@ void report_workstation(std::int32_t count, const std::string& workstation) {
 // The buffers of copy_schedule, kept from one schedule to the next.
 struct copy_buffers {
     std::string text;  // the schedule's lines, each with its newline
-    std::string line;  // the stored line just read
 };
 
 // Copies one schedule's stored text, written in one piece once it has been
@@ -85,14 +84,14 @@ struct copy_buffers {
 int copy_schedule(db_handle* db, const std::string& workstation, const std::string& schedule,
                   schedule_output& out, copy_buffers& buf) {
     std::string& text = buf.text;
-    std::string& line = buf.line;
     text.clear();
     bool open = false;
     std::size_t complete = 0;  // the length of the whole lines in text
     int cursor = 0;
     for (;;) {
-        const std::int16_t rc =
-            read_schedule_line(db, workstation.c_str(), schedule.c_str(), &line, &cursor);
+        bool continued = false;  // the line read is a piece of a long line
+        const std::int16_t rc = append_schedule_line(db, workstation.c_str(), schedule.c_str(),
+                                                     &text, &continued, &cursor);
         if (rc == DB_E_END) break;
         if (rc != DB_OK) {
             // The lines read whole are written before the failure is reported.
@@ -103,12 +102,10 @@ int copy_schedule(db_handle* db, const std::string& workstation, const std::stri
             issue_msg(kFatal, kDriverSet, kMsgLineRead, {arg_str(reason.c_str())});
             return 1;
         }
-        if (is_continued_line(line)) {
-            text.append(line, 0, line.size() - 1);
+        if (continued) {
             open = true;
             continue;
         }
-        text += line;
         text += '\n';
         complete = text.size();
         open = false;

@@ -176,6 +176,30 @@ TEST_P(ScheduleTest, LongLinesAreStoredAsContinuedPieces) {
     EXPECT_EQ(stored[9], "cc");
     EXPECT_EQ(join_stored_lines(stored), text);
 
+    // The appending reader gives the same logical lines, each piece once and
+    // without its backslash, after whatever the buffer already held.
+    Names joined;
+    std::string buffer = "kept:";
+    bool continued = false;
+    int cursor = 0;
+    std::int16_t rc;
+    while ((rc = append_schedule_line(h_.get(), "CPU1", "LONG", &buffer, &continued, &cursor)) ==
+           DB_OK) {
+        if (continued) continue;
+        joined.push_back(buffer);
+        buffer.clear();
+    }
+    EXPECT_EQ(rc, DB_E_END);
+    EXPECT_TRUE(buffer.empty());
+    ASSERT_EQ(joined.size(), text.size());
+    EXPECT_EQ(joined[0], "kept:" + text[0]);
+    EXPECT_EQ(Names(joined.begin() + 1, joined.end()), Names(text.begin() + 1, text.end()));
+    buffer = "untouched";
+    cursor = 0;
+    EXPECT_EQ(append_schedule_line(h_.get(), "CPU1", "NONE", &buffer, &continued, &cursor),
+              DB_E_MISSING);
+    EXPECT_EQ(buffer, "untouched");
+
     // The text export gives the definition back as it was written.
     const std::string out = (home_ / "export.txt").string();
     ASSERT_EQ(write_schedule_text(h_.get(), "CPU1", "LONG", out.c_str(), nullptr), DB_OK)

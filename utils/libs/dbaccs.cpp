@@ -3,6 +3,7 @@
 #include "utils/libs/dbaccs.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -64,6 +65,8 @@ struct SchedLayout {
 
 constexpr SchedLayout kShortLayout{8, 82, 182, 16, 8, -1, 24, 32, 40, 16, 22};
 constexpr SchedLayout kLongLayout{16, 138, 198, 32, 47, 79, 80, 88, 96, 32, 38};
+
+constexpr int kMaxNameWidth = std::max(kShortLayout.name, kLongLayout.name);
 
 const SchedLayout& sched_layout(int format) {
     return format != 0 ? kLongLayout : kShortLayout;
@@ -345,9 +348,21 @@ void encode_line(const char* key, const SchedLayout& l, int lineno, const std::s
     std::memcpy(rec + l.text_off, text.data(), std::min<std::size_t>(text.size(), DB_LINE_TEXT));
 }
 
-// The pair text of a key: both names without trailing blanks, joined.
-std::string pair_of(const char* key, int width) {
-    return trimmed(key, width) + DB_PAIR_SEPARATOR + trimmed(key + width, width);
+// The pair text of a key, both names without trailing blanks, joined, put
+// into out (whose buffer is reused).
+void assign_pair(std::string& out, const char* key, int width) {
+    out.assign(key, static_cast<std::size_t>(field_length(key, width)));
+    out += DB_PAIR_SEPARATOR;
+    out.append(key + width, static_cast<std::size_t>(field_length(key + width, width)));
+}
+
+// Whether pair is the pair text of key.
+bool is_pair_of(std::string_view pair, const char* key, int width) {
+    const std::string_view first(key, static_cast<std::size_t>(field_length(key, width)));
+    const std::string_view second(key + width,
+                                  static_cast<std::size_t>(field_length(key + width, width)));
+    return pair.size() == first.size() + 1 + second.size() && pair.starts_with(first) &&
+           pair[first.size()] == DB_PAIR_SEPARATOR && pair.ends_with(second);
 }
 
 // Splits a text into lines (without their line ends; a carriage return
@@ -731,42 +746,73 @@ std::int16_t read_next_schedule(db_handle* h, const char* ws_pattern, const char
     }
     const SchedLayout& l = sched_layout(isam_format(f));
     if (out != nullptr) *out = decode_header(rec.data(), l);
-    h->current_sched = pair_of(rec.data(), l.name);
+    assign_pair(h->current_sched, rec.data(), l.name);
     return done(h, DB_OK);
 }
 
-std::int16_t read_schedule_line(db_handle* h, const char* workstation, const char* schedule,
-                                std::string* line, int* cursor) {
+namespace {
+
+// Reads the next stored text line of a schedule into rec; *text receives
+// where its characters are in rec (trailing blanks left out).
+std::int16_t next_schedule_line(db_handle* h, const char* workstation, const char* schedule,
+                                int* cursor, Record& rec, std::string_view* text) {
     if (const std::int16_t rc = enter(h)) return rc;
     isam_handle* f = use_file(h, DB_FILE_SCHEDULES);
     if (f == nullptr) return h->code;
     int first = 0;
     if (cursor == nullptr) cursor = &first;
     const SchedLayout& l = sched_layout(isam_format(f));
-    Record rec;  // filled by the reads
     int mode = ISAM_READ_NEXT;
     if (*cursor == 0) {
         *cursor = 1;
         mode = ISAM_READ_FIRST;
-        const std::string key = padded(workstation, l.name) + padded(schedule, l.name);
-        const std::string pair = pair_of(key.data(), l.name);
-        if (pair != h->current_sched) {
+        // The key is built in place (the names' fields side by side, and a
+        // terminator): reading the lines of the header read last, as a
+        // selection does for every schedule, allocates nothing.
+        std::array<char, 2 * kMaxNameWidth + 1> key;
+        std::memset(key.data(), ' ', static_cast<std::size_t>(2 * l.name));
+        if (workstation != nullptr) pad_field(workstation, key.data(), l.name);
+        if (schedule != nullptr) pad_field(schedule, key.data() + l.name, l.name);
+        key[static_cast<std::size_t>(2 * l.name)] = '\0';
+        if (!is_pair_of(h->current_sched, key.data(), l.name)) {
             h->current_sched.clear();
-            const std::int16_t rc = isam_read(f, rec.data(), ISAM_READ_EXACT, key.c_str(), 0);
+            const std::int16_t rc = isam_read(f, rec.data(), ISAM_READ_EXACT, key.data(), 0);
             if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_MISSING);
             if (rc != ISAM_OK) return keyed_failure(h, f);
-            h->current_sched = pair;
+            assign_pair(h->current_sched, key.data(), l.name);
         }
     }
     const std::int16_t rc = isam_read(f, rec.data(), mode, nullptr, 1);
     if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_END);
     if (rc != ISAM_OK) return keyed_failure(h, f);
-    if (line != nullptr) {
-        // Assigned in place: a caller reading line after line keeps one buffer.
-        const char* text = rec.data() + l.text_off;
-        line->assign(text, static_cast<std::size_t>(field_length(text, DB_LINE_TEXT)));
-    }
+    const char* at = rec.data() + l.text_off;
+    *text = std::string_view(at, static_cast<std::size_t>(field_length(at, DB_LINE_TEXT)));
     return done(h, DB_OK);
+}
+
+}  // namespace
+
+std::int16_t read_schedule_line(db_handle* h, const char* workstation, const char* schedule,
+                                std::string* line, int* cursor) {
+    Record rec;  // filled by the reads
+    std::string_view text;
+    const std::int16_t rc = next_schedule_line(h, workstation, schedule, cursor, rec, &text);
+    // Assigned in place: a caller reading line after line keeps one buffer.
+    if (rc == DB_OK && line != nullptr) line->assign(text);
+    return rc;
+}
+
+std::int16_t append_schedule_line(db_handle* h, const char* workstation, const char* schedule,
+                                  std::string* text, bool* continued, int* cursor) {
+    Record rec;  // filled by the reads
+    std::string_view stored;
+    const std::int16_t rc = next_schedule_line(h, workstation, schedule, cursor, rec, &stored);
+    if (rc != DB_OK) return rc;
+    const bool more = is_continued_line(stored);
+    if (more) stored.remove_suffix(1);
+    if (continued != nullptr) *continued = more;
+    if (text != nullptr) text->append(stored);
+    return rc;
 }
 
 bool is_continued_line(std::string_view stored) {

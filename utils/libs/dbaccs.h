@@ -192,6 +192,12 @@ std::int16_t read_next_schedule(db_handle* h, const char* ws_pattern, const char
 std::int16_t read_schedule_line(db_handle* h, const char* workstation, const char* schedule,
                                 std::string* line, int* cursor);
 
+// The same read, the line's text appended to *text instead; a continued
+// piece (see is_continued_line) is appended without its backslash and sets
+// *continued. Reading a schedule's lines this way copies each of them once.
+std::int16_t append_schedule_line(db_handle* h, const char* workstation, const char* schedule,
+                                  std::string* text, bool* continued, int* cursor);
+
 // The match function of the schedule files: the pattern is split at its
 // first '\x1f' and each part is matched against one name field of the key
 // (the key's first and second half). Nonzero when both match.

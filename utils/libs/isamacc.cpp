@@ -3,7 +3,6 @@
 #include <sys/uio.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -229,10 +228,11 @@ bool blank_type(const char* hdr) {
 
 constexpr std::size_t kCacheBytes = std::size_t{4} << 20;  // bytes a handle keeps at most
 constexpr std::size_t kExtentMax = std::size_t{64} << 10;  // longest extent
-constexpr std::size_t kFetchFirst = 8192;                  // a fetch before any was learnt from
-constexpr std::size_t kFetchLeast = 1024;                  // the least a guessed fetch asks for
-constexpr std::size_t kMarkWords = std::size_t{1} << 18;   // master marks: 2 MB at most
-constexpr std::size_t kCachePositions = 16384;             // remembered key look-ups at most
+constexpr std::size_t kKeptFree = 8;       // released buffers (and map entries) kept for reuse
+constexpr std::size_t kFetchFirst = 8192;  // a fetch before any was learnt from
+constexpr std::size_t kFetchLeast = 1024;  // the least a guessed fetch asks for
+constexpr std::size_t kMarkWords = std::size_t{1} << 18;  // master marks: 2 MB at most
+constexpr std::size_t kCachePositions = 16384;            // remembered key look-ups at most
 constexpr std::size_t kNoExtent = static_cast<std::size_t>(-1);
 
 bool under_lock(const isam_handle* h) {
@@ -249,6 +249,10 @@ void drop_cache(isam_handle* h) {
     c.spare.clear();
     c.spare.shrink_to_fit();
     c.by_start.clear();
+    c.free_buffers.clear();
+    c.free_buffers.shrink_to_fit();
+    c.free_nodes.clear();
+    c.free_nodes.shrink_to_fit();
     c.bytes = 0;
     c.hand = 0;
     c.last = -1;
@@ -281,9 +285,23 @@ std::int64_t extent_end(const isam_read_cache::extent& e) {
 }
 
 // Room for n bytes in the extent, its bytes kept; grown ones at least double
-// (up to the longest extent), so that appends seldom copy.
-void reserve_extent(isam_read_cache::extent& e, std::size_t n) {
+// (up to the longest extent), so that appends seldom copy. An empty extent
+// takes a kept buffer when one is large enough.
+void reserve_extent(isam_read_cache& c, isam_read_cache::extent& e, std::size_t n) {
     if (n <= e.capacity) return;
+    if (e.size == 0) {
+        auto& pool = c.free_buffers;
+        for (std::size_t k = pool.size(); k-- > 0;) {
+            if (pool[k].capacity < n) continue;
+            std::swap(e.data, pool[k].data);
+            std::swap(e.capacity, pool[k].capacity);
+            if (pool[k].data == nullptr) {
+                pool[k] = std::move(pool.back());
+                pool.pop_back();
+            }
+            return;
+        }
+    }
     const std::size_t cap = e.capacity == 0 ? n : std::max(n, std::min(2 * e.capacity, kExtentMax));
     auto grown = std::make_unique_for_overwrite<char[]>(cap);
     if (e.size > 0) std::memcpy(grown.get(), e.data.get(), e.size);
@@ -293,8 +311,11 @@ void reserve_extent(isam_read_cache::extent& e, std::size_t n) {
 
 void release_extent(isam_read_cache& c, std::size_t i) {
     isam_read_cache::extent& e = c.extents[i];
-    c.by_start.erase(e.start);
+    auto node = c.by_start.extract(e.start);
+    if (!node.empty() && c.free_nodes.size() < kKeptFree) c.free_nodes.push_back(std::move(node));
     c.bytes -= e.size;
+    if (e.data != nullptr && c.free_buffers.size() < kKeptFree)
+        c.free_buffers.push_back({std::move(e.data), e.capacity});
     e.data.reset();
     e.size = 0;
     e.capacity = 0;
@@ -331,7 +352,15 @@ std::size_t new_extent(isam_read_cache& c, std::int64_t start) {
     }
     c.extents[i].start = start;
     c.extents[i].used = true;
-    c.by_start.emplace(start, i);
+    if (c.free_nodes.empty()) {
+        c.by_start.emplace(start, i);
+    } else {
+        auto node = std::move(c.free_nodes.back());
+        c.free_nodes.pop_back();
+        node.key() = start;
+        node.mapped() = i;
+        c.by_start.insert(std::move(node));
+    }
     return i;
 }
 
@@ -413,7 +442,7 @@ void note_written(isam_handle* h, std::int64_t pos, const char* bytes, std::size
     make_room(c, n, ending_here);
     const std::size_t i = ending_here != kNoExtent ? ending_here : new_extent(c, pos);
     isam_read_cache::extent& e = c.extents[i];
-    reserve_extent(e, e.size + n);
+    reserve_extent(c, e, e.size + n);
     std::memcpy(e.data.get() + e.size, bytes, n);
     e.size += n;
     c.bytes += n;
@@ -567,7 +596,7 @@ bool fill_extent(isam_handle* h, std::size_t i, std::int64_t to) {
     const std::int64_t from = extent_end(e);
     if (to <= from) return true;
     const auto want = static_cast<std::size_t>(to - from);
-    reserve_extent(e, e.size + want);
+    reserve_extent(c, e, e.size + want);
     char* at = e.data.get() + e.size;
     std::size_t got = 0;
     while (got < want) {
@@ -1077,7 +1106,8 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
             s.key_valid = true;
             if ((c = refresh_unlocked(h))) break;
             std::int32_t v = 0;
-            const std::string probe(s.key.data(), static_cast<std::size_t>(klen));
+            std::string& probe = h->cache.probe;  // its buffer is reused
+            probe.assign(s.key.data(), static_cast<std::size_t>(klen));
             auto known = under_lock(h) && mode == ISAM_READ_EXACT ? h->cache.positions.find(probe)
                                                                   : h->cache.positions.end();
             int r = BT_OK;

@@ -240,9 +240,17 @@ struct isam_read_cache {
     std::vector<extent> extents;
     std::vector<std::size_t> spare;                // unused entries of extents
     std::map<std::int64_t, std::size_t> by_start;  // start -> index in extents
-    std::size_t bytes = 0;                         // held in all extents
-    std::size_t hand = 0;                          // next extent the replacement looks at
-    std::int64_t last = -1;                        // extent of the last hit
+    // What released extents leave behind, kept (a few of each) for the next
+    // fetches so that fetching does not allocate every time.
+    struct free_buffer {
+        std::unique_ptr<char[]> data;
+        std::size_t capacity = 0;
+    };
+    std::vector<free_buffer> free_buffers;
+    std::vector<std::map<std::int64_t, std::size_t>::node_type> free_nodes;
+    std::size_t bytes = 0;   // held in all extents
+    std::size_t hand = 0;    // next extent the replacement looks at
+    std::int64_t last = -1;  // extent of the last hit
     // Learning the size of a fetch: the run most recently fetched, the
     // furthest of its bytes read so far, where the next known master
     // followed it (-1 none), what runs typically got read, and how often
@@ -256,6 +264,7 @@ struct isam_read_cache {
     std::vector<std::uint64_t> masters;
     int mark_shift = 0;
     std::unordered_map<std::string, std::int32_t> positions;  // master key -> position, 0 absent
+    std::string probe;  // the key being looked up in positions
     struct first_match {
         std::int64_t position = 0;  // 0: no key matches
         std::vector<char> key;      // the matching index key
