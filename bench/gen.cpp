@@ -134,7 +134,7 @@ bool is_weekend(int day) {
 std::string date_text(int day) {
     int y = 0, m = 0, d = 0;
     civil(day, &y, &m, &d);
-    char buf[16];
+    char buf[48];
     std::snprintf(buf, sizeof buf, "%04d/%02d/%02d", y, m, d);
     return buf;
 }
