@@ -380,6 +380,27 @@ void reset_evaluation_state() {
     evaluation_state() = sched_eval_state{};
 }
 
+bool is_value_check_error(int number) {
+    switch (number) {
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 26:
+        case 54:
+        case 56:
+        case 200:
+        case 201:
+        case 202:
+        case 208:
+        case 210:
+        case 211:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool schedule_error(int number, MsgArgs args) {
     char text[kFormatBufSize];
     std::int16_t length = 0;

@@ -192,6 +192,12 @@ void set_schedule_error_hook(schedule_error_hook hook);
 using schedule_error_sink = bool (*)(int number, const char* text);
 void set_schedule_error_sink(schedule_error_sink sink);
 
+// Whether definition error number is found by checking a value the parser
+// has taken (a number, a date, a name), rather than by the grammar's
+// alternatives for text that does not fit: after such an error a hook or
+// sink may let the parse go on as if the value had been accepted.
+bool is_value_check_error(int number);
+
 // ---- evaluation, for the actions and their tests ---------------------------------
 
 // Checks an identifier: 0 when valid, else the definition error: 200 longer

@@ -35,24 +35,7 @@ inline Recorded& recorded() {
 // Errors found by a check of a value (not by the grammar's error
 // alternatives); the vector comparison lets the parse go on after them.
 inline bool is_check_error(int n) {
-    switch (n) {
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 26:
-        case 54:
-        case 56:
-        case 200:
-        case 201:
-        case 202:
-        case 208:
-        case 210:
-        case 211:
-            return true;
-        default:
-            return false;
-    }
+    return is_value_check_error(n);
 }
 
 inline bool record_error(int number) {
