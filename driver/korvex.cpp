@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 #include "driver/korvex_dialog.h"
@@ -28,6 +30,9 @@ constexpr int kMsgNotAllowed = 25;
 
 constexpr int kExitNormal = 0;
 constexpr int kExitFailure = 1;
+
+// Stream buffer of the production schedule file.
+constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
 
 // How settling the run ended.
 enum class settle_result { Select, NothingToDo, Failed };
@@ -137,6 +142,17 @@ int open_output(run_context& ctx) {
         issue_msg(MSG_STDERR | MSG_FATAL2, kDriverSet, kMsgOutputNotOpened, {arg_errno(err)});
         return err;
     }
+    // A buffer that holds much of a schedule file, so that the file is
+    // written in large pieces. Without it stdio's own buffer serves: only
+    // fewer and larger writes depend on it, never what is written.
+    try {
+        ctx.output_buffer = std::make_unique_for_overwrite<char[]>(kOutputBufferSize);
+    } catch (const std::bad_alloc&) {
+        ctx.output_buffer.reset();
+    }
+    if (ctx.output_buffer != nullptr &&
+        std::setvbuf(f, ctx.output_buffer.get(), _IOFBF, kOutputBufferSize) != 0)
+        ctx.output_buffer.reset();
     ctx.output.reset(f);
     return 0;
 }

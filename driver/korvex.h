@@ -45,6 +45,10 @@ struct run_context {
     bool command_line_invalid = false;     // set by parse_command_line
     bool prompted = false;                 // run date was entered at the terminal
 
+    // The production schedule file's stream buffer: large, so that the file
+    // is written in few calls. Declared before the stream, which must be
+    // closed before its buffer goes.
+    std::unique_ptr<char[]> output_buffer;
     output_stream output;  // production schedule file, or standard output
 
     // Forced schedules, newest first (add with push_front).

@@ -2,6 +2,7 @@
 // the scanner's input from the stored schedule text.
 #include "driver/korvex_select.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -106,6 +107,19 @@ class pass_locks {
     bool calendars_ = false;
 };
 
+// Every calendar the run date's scan saw exists. A schedule's calendar name
+// is looked up as a name pattern; only names made of letters, digits, '_'
+// and '-' are taken here: as a pattern such a name finds just itself.
+void remember_calendars(calendar_lookups& lookups, const std::vector<std::string>& calendars) {
+    const auto plain = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    };
+    for (const std::string& name : calendars)
+        if (!name.empty() && std::all_of(name.begin(), name.end(), plain))
+            lookups.exists.emplace(name, true);
+}
+
 }  // namespace
 
 bool schedule_text_input::next_line(std::string& line) {
@@ -139,7 +153,7 @@ bool schedule_text_input::append_line(std::string& text, std::string& /*scratch*
     }
 }
 
-int build_run_date_names(run_context& ctx) {
+int build_run_date_names(run_context& ctx, std::vector<std::string>* calendars) {
     db_handle* db = ctx.database;
 
     int cursor = 0;
@@ -147,6 +161,7 @@ int build_run_date_names(run_context& ctx) {
     std::int16_t rc = DB_OK;
     while ((rc = read_next_calendar(db, "@", &cursor, &cal)) == DB_OK) {
         std::string name = field_to_str(cal.name.data(), DB_CALENDAR_NAME);
+        if (calendars != nullptr) calendars->push_back(name);
         const std::int16_t in = find_calendar_date(db, name.c_str(), ctx.run_date);
         if (in == DB_OK) {
             add_name(ctx, std::move(name));
@@ -179,9 +194,17 @@ int selection_pass(run_context& ctx) {
     // all. The schedule files are locked before the calendar file, and
     // programs that change the database hold one of the two at a time.
     pass_locks locks(db);
+    // The pass converts many dates and changes no environment.
+    const time_zone_hold zone_hold;
     if (!locks.lock_schedules()) return database_fatal(db, kMsgLockSchedules);
     if (!locks.lock_calendars()) return database_fatal(db, kMsgLockCalendars);
-    if (ctx.run_date != 0 && ctx.run_date_names.empty() && build_run_date_names(ctx) != 0) return 1;
+    // Answers from the calendar file hold while the lock is held.
+    calendar_lookups lookups;
+    if (ctx.run_date != 0 && ctx.run_date_names.empty()) {
+        std::vector<std::string> calendars;
+        if (build_run_date_names(ctx, &calendars) != 0) return 1;
+        remember_calendars(lookups, calendars);
+    }
 
     sched_eval_state& st = evaluation_state();
     st.db = db;
@@ -190,9 +213,6 @@ int selection_pass(run_context& ctx) {
     st.this_workstation = ctx.this_workstation;
     st.trace = ctx.parser_trace;
     set_scanner_echo(schedule_scanner(), ctx.line_echo);
-
-    // Answers from the calendar file hold while the lock is held.
-    calendar_lookups lookups;
     st.lookups = &lookups;
     struct lookups_off {
         sched_eval_state& st;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "driver/korvex.h"
 #include "driver/sscanner.h"
@@ -14,7 +15,8 @@
 // when the date is not in the HOLIDAYS calendar) and the two-letter day name.
 // New names go to the front. A database failure is fatal (messages 2207/11,
 // 2207/12); returns 0, or 1 when a test's exit hook lets the message return.
-int build_run_date_names(run_context& ctx);
+// With calendars given, it receives the name of every calendar the scan saw.
+int build_run_date_names(run_context& ctx, std::vector<std::string>* calendars = nullptr);
 
 // Runs the pass over all schedule records with the schedule and calendar
 // files locked, then writes the production schedule file (closing the output

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <unordered_map>
 
 #include "driver/korvex_list.h"
@@ -42,22 +43,51 @@ int packed_hit(const SparserTables& t, long base, long symbol, int want) {
     return t.check[static_cast<std::size_t>(to)] == want ? to : -1;
 }
 
-// The exception table's action for state and token: a rule, SPT_ERROR, or a
-// negative value (accept).
-int exception_action(const SparserTables& t, int state, int token) {
+// Where the pairs of a state's exception sequence begin (just after its
+// first SPT_EXC_START pair), or past the table for a state without one.
+std::size_t exception_pairs(const SparserTables& t, int state) {
     const auto& e = t.exceptions;
     std::size_t i = 0;
     while (i + 1 < e.size() && !(e[i] == SPT_EXC_START && e[i + 1] == state))
         i += 2;
-    for (i += 2; i + 1 < e.size(); i += 2)
+    return i + 2;
+}
+
+// The exception table's action for a token, from the pairs that begin at i:
+// a rule, SPT_ERROR, or a negative value (accept).
+int exception_action_at(const SparserTables& t, std::size_t i, int token) {
+    const auto& e = t.exceptions;
+    for (; i + 1 < e.size(); i += 2)
         if (e[i] < 0 || e[i] == token) return e[i + 1];
     return SPT_ERROR;
 }
 
-bool valid_state(const SparserTables& t, int s) {
-    return s >= 0 && static_cast<std::size_t>(s) < t.action_base.size() &&
-           static_cast<std::size_t>(s) < t.default_action.size();
-}
+// What the engine looks up once per table set rather than at every step:
+// the number of states, and where each state's exception pairs begin.
+class exception_index {
+  public:
+    explicit exception_index(const SparserTables& t)
+        : states_(std::min(t.action_base.size(), t.default_action.size())) {
+        const std::size_t n = t.default_action.size();
+        // Only the states that consult the table: the rest never look.
+        start_.assign(n, 0);
+        for (std::size_t s = 0; s < n; ++s)
+            if (t.default_action[s] == SPT_SEE_EXCEPTIONS)
+                start_[s] = exception_pairs(t, static_cast<int>(s));
+    }
+    // The state's action for the token; the state is a valid one.
+    int action(const SparserTables& t, int state, int token) const {
+        return exception_action_at(t, start_[static_cast<std::size_t>(state)], token);
+    }
+
+    bool valid_state(int s) const {
+        return static_cast<std::size_t>(static_cast<unsigned>(s)) < states_ && s >= 0;
+    }
+
+  private:
+    std::size_t states_;
+    std::vector<std::size_t> start_;
+};
 
 }  // namespace
 
@@ -69,7 +99,7 @@ namespace {
 // directly: the schedule parse uses one whose calls are inlined, other
 // callers parser_io itself through function_io.
 template <class Io>
-int run_engine(Io& io, const SparserTables& t) {
+int run_engine(Io& io, const SparserTables& t, const exception_index& exceptions) {
     std::FILE* out = io.trace_out != nullptr ? io.trace_out : stdout;
     // One slot more than the stack holds: an empty rule's value is the slot
     // just above the top.
@@ -96,7 +126,7 @@ int run_engine(Io& io, const SparserTables& t) {
             report_syntax_error("yacc stack overflow");
             return 1;
         }
-        if (!valid_state(t, state)) return 1;
+        if (!exceptions.valid_state(state)) return 1;
         ++top;
         states[static_cast<std::size_t>(top)] = state;
         values[static_cast<std::size_t>(top)] = value;
@@ -121,7 +151,7 @@ int run_engine(Io& io, const SparserTables& t) {
             int act = t.default_action[static_cast<std::size_t>(state)];
             if (act == SPT_SEE_EXCEPTIONS) {
                 read_token();
-                act = exception_action(t, state, token);
+                act = exceptions.action(t, state, token);
                 if (act < 0) return 0;  // accept
             }
 
@@ -211,7 +241,8 @@ struct function_io {
 
 int run_parser(const parser_io& io, const SparserTables& t) {
     function_io adapter{io};
-    return run_engine(adapter, t);
+    const exception_index exceptions(t);
+    return run_engine(adapter, t, exceptions);
 }
 
 // ---------------------------------------------------------------------------
@@ -292,13 +323,73 @@ std::string upper(std::string_view s) {
     return out;
 }
 
+// A word in upper case, kept in place when short: look-ups of day words
+// and units need no string of their own.
+class upper_word {
+  public:
+    explicit upper_word(std::string_view s) {
+        if (s.size() <= kInPlace) {
+            for (std::size_t k = 0; k < s.size(); ++k)
+                in_place_[k] = upper_char(s[k]);
+            view_ = std::string_view(in_place_.data(), s.size());
+        } else {
+            long_ = upper(s);
+            view_ = long_;
+        }
+    }
+    upper_word(const upper_word&) = delete;
+    upper_word& operator=(const upper_word&) = delete;
+    std::string_view view() const { return view_; }
+
+  private:
+    static char upper_char(char c) {
+        return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    static constexpr std::size_t kInPlace = 32;
+    std::array<char, kInPlace> in_place_{};
+    std::string long_;
+    std::string_view view_;
+};
+
+// Empties an element's texts in place, keeping their room for the next.
+void clear_element(date_element& e) {
+    e.has_date = false;
+    e.date = 0;
+    e.day_word.clear();
+    e.calendar.clear();
+    e.offset_amount = 0;
+    e.offset_unit.clear();
+    e.request = false;
+}
+
+void clear_saved(saved_identifier& s) {
+    s.text.clear();
+    s.line.clear();
+    s.line_number = 0;
+    s.column = 0;
+}
+
 bool is_letter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// The characters of names, as bits: every name, and the user mode's extras.
+constexpr unsigned char kNameChar = 1, kUserNameChar = 2;
+constexpr std::array<unsigned char, 256> kNameClass = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const bool name = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '_' || c == '-';
+        const bool user = c == '@' || c == '%' || c == '?';
+        t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(
+            (name ? kNameChar | kUserNameChar : 0) | (user ? kUserNameChar : 0));
+    }
+    return t;
+}();
+
 bool is_name_char(char c, bool user_mode) {
-    if (is_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-') return true;
-    return user_mode && (c == '@' || c == '%' || c == '?');
+    return (kNameClass[static_cast<unsigned char>(c)] & (user_mode ? kUserNameChar : kNameChar)) !=
+           0;
 }
 
 // The text of a quoted string without its quotes.
@@ -354,8 +445,8 @@ void reset_schedule_items(sched_eval_state& st) {
     st.at_offset = 0;
     st.follows_count = 0;
     st.job_follows_count = 0;
-    st.saved = {};
-    st.element = {};
+    clear_saved(st.saved);
+    clear_element(st.element);
     st.pair_workstation.clear();
     st.pair_schedule.clear();
     st.qualified_workstation.clear();
@@ -442,10 +533,46 @@ int job_name_width(bool long_names) {
 // ---------------------------------------------------------------------------
 // Date-clause evaluation
 
+namespace {
+
+constexpr std::size_t kShortNameMax = 8;
+
+// The word as one number, for words of 1 to 8 characters without a NUL
+// (which could not be told from the padding); nothing for others.
+std::optional<std::uint64_t> short_key(std::string_view word) {
+    if (word.empty() || word.size() > kShortNameMax) return std::nullopt;
+    std::uint64_t key = 0;
+    for (std::size_t k = 0; k < kShortNameMax; ++k) {
+        const unsigned char c = k < word.size() ? static_cast<unsigned char>(word[k]) : 0;
+        if (k < word.size() && c == 0) return std::nullopt;
+        key = (key << 8) | c;
+    }
+    return key;
+}
+
+}  // namespace
+
+void run_date_name_list::assign(std::vector<std::string> names) {
+    names_ = std::move(names);
+    short_keys_.clear();
+    has_long_ = false;
+    for (const std::string& name : names_) {
+        if (const auto key = short_key(name))
+            short_keys_.push_back(*key);
+        else
+            has_long_ = true;
+    }
+    std::sort(short_keys_.begin(), short_keys_.end());
+}
+
+bool run_date_name_list::contains(std::string_view word) const {
+    if (const auto key = short_key(word))
+        return std::binary_search(short_keys_.begin(), short_keys_.end(), *key);
+    return has_long_ && std::find(names_.begin(), names_.end(), word) != names_.end();
+}
+
 bool in_run_date_names(const sched_eval_state& st, std::string_view word) {
-    if (word.empty()) return false;
-    return std::find(st.run_date_names.begin(), st.run_date_names.end(), word) !=
-           st.run_date_names.end();
+    return !word.empty() && st.run_date_names.contains(word);
 }
 
 bool check_calendar(sched_eval_state& st, std::string& calendar) {
@@ -575,7 +702,8 @@ bool any_day_within(const std::vector<std::int32_t>& days, std::int64_t low, std
 // range up in the calendar, whatever the number of calendar dates.
 bool offset_date_matches(sched_eval_state& st, const std::string& calendar, std::string_view unit,
                          std::int64_t amount) {
-    const std::string u = upper(unit);
+    const upper_word upper_unit(unit);
+    const std::string_view u = upper_unit.view();
     const step_kind kind = kind_of_unit(u);
     if (kind == step_kind::none) return false;
     // The run date itself must be a weekday, respectively a working day.
@@ -629,8 +757,8 @@ bool on_element_matches(sched_eval_state& st) {
     if (e.request) return false;  // selected only when forced
     if (e.has_date) return time_to_ymd8(e.date) == time_to_ymd8(st.run_date);
     if (!e.day_word.empty()) {
-        const std::string word = upper(e.day_word);
-        return word == "EVERYDAY" || in_run_date_names(st, word);
+        const upper_word word(e.day_word);
+        return word.view() == "EVERYDAY" || in_run_date_names(st, word.view());
     }
     if (!e.offset_unit.empty())
         return offset_date_matches(st, e.calendar, e.offset_unit, e.offset_amount);
@@ -645,7 +773,7 @@ bool except_element_matches(sched_eval_state& st) {
     }
     if (st.forced) return false;
     if (e.has_date) return st.run_date == e.date;
-    if (!e.day_word.empty()) return in_run_date_names(st, upper(e.day_word));
+    if (!e.day_word.empty()) return in_run_date_names(st, upper_word(e.day_word).view());
     if (!e.offset_unit.empty())
         return offset_date_matches(st, e.calendar, e.offset_unit, e.offset_amount);
     return in_run_date_names(st, e.calendar);
@@ -777,15 +905,15 @@ action_result run_action(sched_eval_state& st, int rule, std::span<const int> sy
         case 22:
         case 23:  // after each ON element
             if (on_element_matches(st)) st.selected = true;
-            e = {};
-            st.saved = {};
+            clear_element(e);
+            clear_saved(st.saved);
             break;
         case 24:  // on_date_f : error
         case 33:  // except_date_f : error
             return fail(kErrElement);
         case 25:
         case 34: {  // DATE
-            e = {};
+            clear_element(e);
             time_value date = 0;
             if (parse_date(st.token_text.c_str(), &date, get_date_format()) == 0 &&
                 check_failed(kErrDate))
@@ -796,9 +924,8 @@ action_result run_action(sched_eval_state& st, int rule, std::span<const int> sy
         }
         case 26:
         case 35: {  // a day word
-            std::string word = st.token_text;
-            e = {};
-            e.day_word = std::move(word);
+            clear_element(e);
+            e.day_word = st.token_text;
             break;
         }
         case 27:
@@ -809,7 +936,7 @@ action_result run_action(sched_eval_state& st, int rule, std::span<const int> sy
             e.request = false;
             break;
         case 28:  // REQUEST
-            e = {};
+            clear_element(e);
             e.request = true;
             break;
         case 30:  // the EXCEPT clause is complete
@@ -818,7 +945,7 @@ action_result run_action(sched_eval_state& st, int rule, std::span<const int> sy
         case 31:
         case 32:  // after each EXCEPT element
             if (except_element_matches(st)) return action_result::accept;
-            e = {};
+            clear_element(e);
             break;
         case 43: {  // calendar : save_id
             e.offset_amount = 0;
@@ -827,7 +954,9 @@ action_result run_action(sched_eval_state& st, int rule, std::span<const int> sy
         }
         case 44:  // save_id : ID
             st.saved.text = st.token_text;
-            st.saved.line = st.token_line;
+            // The token's line is written afresh at the next ID shifted,
+            // before anything reads it again: the texts change places.
+            st.saved.line.swap(st.token_line);
             st.saved.line_number = st.token_line_number;
             st.saved.column = st.token_column;
             break;
@@ -1076,7 +1205,10 @@ int parse_schedule(scan_input& input, bool long_names) {
         int next_token() { return ::next_token(sc); }
         int token_value() const { return sc.token_value; }
         void shifted(int token) {
-            st.token_text = sc.token_text;
+            // The scanner writes its next token's text afresh and reads
+            // nothing of this one's any more: the two texts change places
+            // instead of being copied.
+            st.token_text.swap(sc.token_text);
             if (token == ID) {
                 st.token_line = sc.line_text;
                 st.token_line_number = sc.line_number;
@@ -1087,7 +1219,8 @@ int parse_schedule(scan_input& input, bool long_names) {
             return run_action(st, rule, symbols, value);
         }
     } io{sc, st, st.trace, st.trace_out};
-    const int rc = run_engine(io, sparser_tables);
+    static const exception_index exceptions(sparser_tables);
+    const int rc = run_engine(io, sparser_tables, exceptions);
     sc.input = nullptr;  // the caller's source need not outlive the parse
     return rc;
 }

@@ -97,6 +97,29 @@ struct calendar_lookups {
     std::unordered_map<std::int64_t, bool> holidays;                  // day number -> in HOLIDAYS
 };
 
+// The names the run date satisfies, with a quick membership test: a name of
+// one to eight characters is also kept as one number, so that looking a word
+// up compares numbers instead of texts.
+class run_date_name_list {
+  public:
+    run_date_name_list() = default;
+    run_date_name_list(std::vector<std::string> names) { assign(std::move(names)); }
+    run_date_name_list& operator=(std::vector<std::string> names) {
+        assign(std::move(names));
+        return *this;
+    }
+    // Whether the word is one of the names (exact comparison).
+    bool contains(std::string_view word) const;
+    const std::vector<std::string>& names() const { return names_; }
+    bool empty() const { return names_.empty(); }
+
+  private:
+    void assign(std::vector<std::string> names);
+    std::vector<std::string> names_;
+    std::vector<std::uint64_t> short_keys_;  // sorted
+    bool has_long_ = false;                  // a name that has no short key
+};
+
 struct sched_eval_state {
     // ---- set by the selection pass, per run
     db_handle* db = nullptr;              // master database, for the calendars
@@ -104,7 +127,7 @@ struct sched_eval_state {
     time_value run_date = 0;              // 0: no date (only forced schedules run)
     // Every calendar that holds the run date, WEEKDAYS, WORKDAYS and the
     // two-letter day name, as the selection pass built them.
-    std::vector<std::string> run_date_names;
+    run_date_name_list run_date_names;
     std::string this_workstation;    // default workstation of a schedule identity
     int start_of_day = 0;            // option "start", hhmm
     bool trace = false;              // SCHDEBUG asked for the parser trace

@@ -330,18 +330,27 @@ void far_pushed(scan_far_search& f, std::string_view text) {
     }
 }
 
+// Whether taking characters can change the search: not while it has never
+// looked (or nothing it knew is left).
+bool far_tracks(const scan_far_search& f) {
+    return f.st != scan_far_search::state::unknown || f.pos != 0;
+}
+
+void far_all_consumed(scanner& sc, std::size_t n) {
+    if (far_tracks(sc.close_paren)) far_consumed(sc.close_paren, n);
+    if (far_tracks(sc.close_angle)) far_consumed(sc.close_angle, n);
+}
+
 // Moves the first n pending characters into the token text.
 void consume(scanner& sc, std::size_t n) {
     sc.pending.take(n, sc.token_text);
-    far_consumed(sc.close_paren, n);
-    far_consumed(sc.close_angle, n);
+    far_all_consumed(sc, n);
 }
 
 // Drops the first n pending characters.
 void drop(scanner& sc, std::size_t n) {
     sc.pending.drop(n);
-    far_consumed(sc.close_paren, n);
-    far_consumed(sc.close_angle, n);
+    far_all_consumed(sc, n);
 }
 
 // Gives text back to the input, to be read next.
@@ -562,11 +571,15 @@ struct keyword_table {
     // kNone. The word begins with a letter.
     std::size_t find(const char* word, std::size_t n) const {
         if (n > kLongestKeyword) return kNone;
-        char up[kLongestKeyword];
-        for (std::size_t k = 0; k < n; ++k)
-            up[k] = static_cast<char>(to_upper(static_cast<unsigned char>(word[k])));
-        for (const unsigned char i : rules[n][static_cast<std::size_t>(up[0] - 'A')])
-            if (std::equal(up + 1, up + n, kRules[i].text + 1)) return i;
+        const int first = to_upper(static_cast<unsigned char>(word[0]));
+        for (const unsigned char i : rules[n][static_cast<std::size_t>(first - 'A')]) {
+            const char* text = kRules[i].text;
+            std::size_t k = 1;
+            while (k < n && to_upper(static_cast<unsigned char>(word[k])) ==
+                                static_cast<unsigned char>(text[k]))
+                ++k;
+            if (k == n) return i;
+        }
         return kNone;
     }
 };
@@ -599,7 +612,8 @@ void take_line(scanner& sc) {
     sc.previous = line.empty() ? '\n' : line.back();
     if (sc.echo && sc.line_number > 0)
         std::fprintf(echo_out(sc), "%5d: %s\n", sc.line_number, sc.line_text.c_str());
-    sc.line_text.assign(line.substr(0, kScanLineMax));
+    sc.line_text.clear();
+    sc.line_text.append(line.substr(0, kScanLineMax));
     sc.column = 0;
     if (sc.line_number < INT_MAX) ++sc.line_number;
 
@@ -641,6 +655,26 @@ struct word_runs {
 
 word_runs runs_of(scanner& sc) {
     word_runs r;
+    // Over the characters already read ahead, without a look-up per
+    // character; a run that reaches their end goes on through peek, which
+    // reads further.
+    {
+        const unsigned char* text = reinterpret_cast<const unsigned char*>(sc.pending.data());
+        const std::size_t size = sc.pending.size();
+        std::size_t i = 1;
+        const unsigned char both = kInIdent | kInFilename;
+        while (i < size && (kRunClass[text[i]] & both) == both)
+            ++i;
+        if (i < size) {
+            // One run ends at i; the other goes on until its own end.
+            const unsigned char left = kRunClass[text[i]] & both;
+            if (left == 0) return {i, i};
+            std::size_t j = i + 1;
+            while (j < size && (kRunClass[text[j]] & left) != 0)
+                ++j;
+            if (j < size) return left == kInIdent ? word_runs{j, i} : word_runs{i, j};
+        }
+    }
     for (std::size_t i = 1;; ++i) {
         const int c = peek(sc, i);
         const unsigned char cls = c < 0 ? 0 : kRunClass[static_cast<std::size_t>(c)];
@@ -706,7 +740,10 @@ void scan_pending::prepend(std::string_view s) {
 }
 
 void scan_pending::take(std::size_t n, std::string& out) {
-    out.assign(text_.data() + start_, n);
+    // out is never this text: emptied and appended to, it takes the
+    // characters without assign's checks for overlapping text.
+    out.clear();
+    out.append(text_.data() + start_, n);
     drop(n);
 }
 

@@ -127,6 +127,24 @@ TEST(ParserEngine, ErrorRecoveryShiftsErrorDiscardsAndPops) {
     EXPECT_EQ(run(no_error.view(), "ac").result, 1);
 }
 
+// Each state's exception sequence is found wherever it stands in the table;
+// only its first pair decides for a token, the closing pair for any other;
+// a state without a sequence has no way on.
+TEST(ParserEngine, ExceptionSequencesDecidePerState) {
+    TinyTables tiny;
+    // Another state's sequence first, then state 1's, whose pair for 'x'
+    // comes before a second one that must never be reached.
+    tiny.exceptions = {-1, 5, 0, 1, -2, 0, -1, 1, 'x', 2, 'x', 1, 0, -1, -2, 0};
+    EXPECT_EQ(run(tiny.view(), "b").result, 0);
+    EXPECT_EQ(run(tiny.view(), "ab").result, 0);
+    // Without a sequence for state 1, reading the end after S is an error
+    // with nothing to recover by.
+    tiny.exceptions = {-1, 5, 0, -1, -2, 0};
+    EXPECT_EQ(run(tiny.view(), "b").result, 1);
+    tiny.exceptions.clear();
+    EXPECT_EQ(run(tiny.view(), "b").result, 1);
+}
+
 TEST(ParserEngine, TheTraceShowsStatesTokensAndReductions) {
     const TinyTables tiny;
     const ParseRun r = run(tiny.view(), "ab", true);

@@ -2,7 +2,10 @@
 // EVERYDAY and REQUEST, EXCEPT elements, calendars with offsets, missing
 // calendars, the early stops, forced schedules, the AT time key, PRIORITY and
 // FOLLOWS targets.
+#include <algorithm>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "parser_testutil.h"
 
@@ -247,6 +250,56 @@ TEST_F(SelectionTest, ForcedSchedulesRunWithoutARunDate) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->time_key, 120);
     EXPECT_EQ(e->priority, 7);
+}
+
+// The run date's name list answers exactly as a search of its names would,
+// for short and long names and words, names that are prefixes of others, and
+// texts holding a NUL; a new assignment replaces every name.
+TEST(RunDateNames, LookUpAgreesWithASearchOfTheNames) {
+    const std::vector<std::string> fixed = {"MO",
+                                            "WEEKDAYS",
+                                            "WORKDAYS",
+                                            "PAYDAY",
+                                            "PAYDAYS",
+                                            "A",
+                                            "ABCDEFGH",
+                                            "ABCDEFGHI",
+                                            "LONGNAME_OF_A_CALENDAR",
+                                            std::string("X\0Y", 3)};
+    const std::vector<std::string> words = {"",
+                                            "MO",
+                                            "mo",
+                                            "WEEKDAYS",
+                                            "WEEKDAY",
+                                            "PAYDAY",
+                                            "PAYDAYS",
+                                            "PAYDAYSX",
+                                            "A",
+                                            "AB",
+                                            "ABCDEFGH",
+                                            "ABCDEFGHI",
+                                            "ABCDEFGHIJ",
+                                            "LONGNAME_OF_A_CALENDAR",
+                                            std::string("X\0Y", 3),
+                                            std::string("X\0", 2),
+                                            std::string("X", 1),
+                                            std::string(1, '\0')};
+    std::mt19937 rng(20261208);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> names;
+        for (const std::string& n : fixed)
+            if (rng() % 2 == 0) names.push_back(n);
+        sched_eval_state st;
+        st.run_date_names = {"STALE"};
+        st.run_date_names = names;
+        EXPECT_EQ(st.run_date_names.names(), names);
+        for (const std::string& w : words) {
+            const bool expected =
+                !w.empty() && std::find(names.begin(), names.end(), w) != names.end();
+            EXPECT_EQ(in_run_date_names(st, w), expected) << "word '" << w << "'";
+        }
+        EXPECT_FALSE(in_run_date_names(st, "STALE"));
+    }
 }
 
 }  // namespace

@@ -444,7 +444,7 @@ TEST(ScannerShortcuts, AgreeWithTheRules) {
         "MO|mo|tu|CARRYFORWARD|carryforwardx|END|end|CONTINUE|a|ab_c|x-y|A%?@|a*b|9|12|0100|"
         "12/25/98|1/2/|1/2/3/4|007abc|12ab/cd|a/b|c:d|a\\b|/|:|::|-|-5|+|@|#|=|,|.|\"q r\"|"
         "\"open|(x)|(|)|<<c>>|<<|>>|<|>|&|*| |  |\t| \t |\n|\n|\n|\\\n| &\n|\n#|\n*|\n  \n|"
-        "\r|\x01|\xe9";
+        "\r|\x01|\xe9|ab*cd/ef|p/q*r:s|x*|y/|z9*/\\";
     std::vector<std::string> pieces;
     for (std::size_t from = 0, bar = 0; bar != std::string_view::npos; from = bar + 1) {
         bar = all.find('|', from);

@@ -97,6 +97,25 @@ TEST_F(SelectFeed, RunDateNames) {
     // A weekday in HOLIDAYS is no working day.
     EXPECT_EQ(names_of(2024, 3, 18), (names{"CALA", "CALB", "HOLIDAYS", "MO", "WEEKDAYS"}));
     EXPECT_EQ(names_of(2024, 3, 22), (names{"FR", "WEEKDAYS", "WORKDAYS"}));
+
+    // The scan also hands out every calendar it saw, holding the date or not.
+    // The pass takes them as existing without asking again, which holds only
+    // while each such name, looked up as a pattern, finds its calendar.
+    put_calendar(h.get(), "CAL_1", "", {dbtest::local_date(2024, 3, 1)});
+    put_calendar(h.get(), "C-2", "", {dbtest::local_date(2024, 3, 2)});
+    run_context ctx;
+    ctx.database = h.get();
+    ctx.run_date = dbtest::local_date(2024, 3, 17);
+    names seen;
+    ASSERT_EQ(build_run_date_names(ctx, &seen), 0);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (names{"C-2", "CALA", "CALB", "CAL_1", "HOLIDAYS"}));
+    for (const std::string& name : seen) {
+        int cursor = 0;
+        calendar_info info;
+        EXPECT_EQ(read_next_calendar(h.get(), name.c_str(), &cursor, &info), DB_OK) << name;
+        EXPECT_EQ(field_to_str(info.name.data(), DB_CALENDAR_NAME), name);
+    }
 }
 
 }  // namespace

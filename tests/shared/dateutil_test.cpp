@@ -306,6 +306,34 @@ TEST_F(Dates, DatesOfInstantsFollowTheTimeZone) {
     }
 }
 
+// A hold takes the time zone in force when it begins, never results kept for
+// an earlier zone; once every hold has ended, a change of zone is seen again,
+// and date_state_reset looks the zone up again even under a hold.
+TEST_F(Dates, TimeZoneHoldTakesTheZoneWhenItBegins) {
+    const time_value t = midnight(2027, 6, 16) + 13 * 3600;  // 13:00 UTC
+    EXPECT_EQ(time_to_ymd8(t), 20270616);                    // kept for UTC
+    {
+        EnvGuard tz("TZ", "Pacific/Auckland");
+        const time_zone_hold outer;
+        EXPECT_EQ(time_to_ymd8(t), 20270617);
+        {
+            const time_zone_hold inner;
+            EXPECT_EQ(time_to_ymd8(t), 20270617);
+            EXPECT_EQ(time_to_daynum(t), time_to_daynum(t - 13 * 3600) + 1);
+        }
+        EXPECT_EQ(time_to_ymd8(t), 20270617);
+        EnvGuard back("TZ", "UTC");
+        date_state_reset();
+        EXPECT_EQ(time_to_ymd8(t), 20270616);
+    }
+    {
+        const time_zone_hold hold;
+        EXPECT_EQ(time_to_ymd8(t), 20270616);
+    }
+    EnvGuard tz("TZ", "America/Los_Angeles");
+    EXPECT_EQ(time_to_ymd8(t - 7 * 3600), 20270615);  // no hold left: the change is seen
+}
+
 // In Sao Paulo, 2018-11-04 began at 01:00: its first instant is the day's
 // "midnight", and it must not slip back into the day before.
 TEST_F(Dates, MidnightThatDoesNotExist) {

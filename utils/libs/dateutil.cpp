@@ -100,6 +100,10 @@ struct ConversionCache {
     std::vector<ConversionEntry> midnights;  // kConversionSlots each, from first use
     std::vector<ConversionEntry> day_numbers;
     std::vector<ConversionEntry> dates;  // time_to_ymd8
+    // While held, the TZ text is not looked up again: held_generation
+    // stands for the text in force when the first hold began.
+    int holds = 0;
+    std::uint32_t held_generation = 0;
 };
 
 ConversionCache& conversion_cache() {
@@ -109,8 +113,7 @@ ConversionCache& conversion_cache() {
 
 // The generation of the kept results for the current TZ text; 0 when results
 // must not be kept (a TZ text too long to remember).
-std::uint32_t conversion_generation() {
-    ConversionCache& c = conversion_cache();
+std::uint32_t looked_up_generation(ConversionCache& c) {
     const char* tz = std::getenv("TZ");
     const int state = tz == nullptr ? 1 : 2;
     if (state == c.tz_state && (tz == nullptr || std::strcmp(tz, c.tz) == 0)) return c.generation;
@@ -123,6 +126,11 @@ std::uint32_t conversion_generation() {
     c.tz_state = state;
     if (tz != nullptr) std::strcpy(c.tz, tz);
     return c.generation;
+}
+
+std::uint32_t conversion_generation() {
+    ConversionCache& c = conversion_cache();
+    return c.holds > 0 ? c.held_generation : looked_up_generation(c);
 }
 
 ConversionEntry& conversion_slot(std::vector<ConversionEntry>& table, std::int32_t key) {
@@ -432,6 +440,18 @@ void date_state_reset() {
     date_state() = DateState{};
     ConversionCache& c = conversion_cache();
     c.tz_state = 0;  // the next conversion starts a new generation
+    if (c.holds > 0) c.held_generation = looked_up_generation(c);
+}
+
+time_zone_hold::time_zone_hold() {
+    ConversionCache& c = conversion_cache();
+    if (c.holds == 0) c.held_generation = looked_up_generation(c);
+    ++c.holds;
+}
+
+time_zone_hold::~time_zone_hold() {
+    ConversionCache& c = conversion_cache();
+    if (c.holds > 0) --c.holds;
 }
 
 int parse_date(const char* text, time_value* out, int format_code) {

@@ -76,6 +76,18 @@ time_value today_midnight();
 // the TZ text changes).
 void date_state_reset();
 
+// While a hold lives, the TZ text is taken as it was when the first hold
+// began: date conversions stop looking it up at every call. For a pass that
+// converts many dates and does not change the environment meanwhile. Holds
+// nest; date_state_reset looks the text up again.
+class time_zone_hold {
+  public:
+    time_zone_hold();
+    ~time_zone_hold();
+    time_zone_hold(const time_zone_hold&) = delete;
+    time_zone_hold& operator=(const time_zone_hold&) = delete;
+};
+
 // ---------------------------------------------------------------------------
 // Text fields
 //
