@@ -113,6 +113,8 @@ void bt_pool_init(btree_handle* h) {
     // Given back rather than kept: a handle that waits between uses holds
     // no more than it needs.
     std::vector<bt_buffer>().swap(h->buffers);
+    std::vector<std::uint8_t>().swap(h->run);
+    h->run_pages = 0;
     std::vector<std::unique_ptr<std::uint8_t[]>>().swap(h->store);
     std::unordered_map<std::int32_t, int>().swap(h->where);
     h->front = -1;
@@ -206,29 +208,46 @@ static int find_buf(btree_handle* h, std::int32_t off) {
     return it == h->where.end() ? -1 : it->second;
 }
 
-// A buffer to take a new page or serve as scratch: an empty one, a new one
-// while the pool may grow, else the least recently used; -1 on failure.
-static int free_buf(btree_handle* h) {
+// A buffer that holds no page, without letting one go: an empty one, or a
+// new one while the pool may grow; -1 when there is none.
+static int spare_buf(btree_handle* h) {
     if (h->front >= 0) {
         const bt_buffer& b = buf_at(h, h->front);
         if (b.offset == BT_NOPAGE && b.state != BT_BUF_SCRATCH) return h->front;
     }
     const std::size_t limit = pool_limit(h);
-    if (h->buffers.size() < limit) {
-        // Images come in blocks, so that thousands of pages do not scatter
-        // over the heap.
-        const std::size_t page = static_cast<std::size_t>(h->sb.page_size);
-        const std::size_t per_block = std::min<std::size_t>(limit, 64);
-        const std::size_t n = h->buffers.size();
-        if (n % per_block == 0)
-            h->store.push_back(std::make_unique<std::uint8_t[]>(per_block * page));
-        bt_buffer b;
-        b.image = std::span<std::uint8_t>(h->store.back().get() + (n % per_block) * page, page);
-        h->buffers.push_back(b);
-        const int i = static_cast<int>(h->buffers.size()) - 1;
-        link_front(h, i);
-        return i;
+    if (h->buffers.size() >= limit) return -1;
+    // Images come in blocks, so that thousands of pages do not scatter over
+    // the heap.
+    const std::size_t page = static_cast<std::size_t>(h->sb.page_size);
+    const std::size_t per_block = std::min<std::size_t>(limit, 64);
+    const std::size_t n = h->buffers.size();
+    if (n % per_block == 0) h->store.push_back(std::make_unique<std::uint8_t[]>(per_block * page));
+    bt_buffer b;
+    b.image = std::span<std::uint8_t>(h->store.back().get() + (n % per_block) * page, page);
+    h->buffers.push_back(b);
+    const int i = static_cast<int>(h->buffers.size()) - 1;
+    link_front(h, i);
+    return i;
+}
+
+// How many pages spare_buf can still give.
+static std::int64_t spare_count(const btree_handle* h) {
+    std::int64_t n = 0;
+    for (int i = h->front; i >= 0; i = h->buffers[static_cast<std::size_t>(i)].next) {
+        const bt_buffer& b = h->buffers[static_cast<std::size_t>(i)];
+        if (b.offset != BT_NOPAGE || b.state == BT_BUF_SCRATCH) break;
+        ++n;
     }
+    const std::size_t limit = pool_limit(h);
+    if (h->buffers.size() < limit) n += static_cast<std::int64_t>(limit - h->buffers.size());
+    return n;
+}
+
+// A buffer to take a new page or serve as scratch: an empty one, a new one
+// while the pool may grow, else the least recently used; -1 on failure.
+static int free_buf(btree_handle* h) {
+    if (const int i = spare_buf(h); i >= 0) return i;
     int victim = -1;
     for (int i = h->front; i >= 0; i = buf_at(h, i).next) {
         if (buf_at(h, i).state != BT_BUF_SCRATCH) {
@@ -244,6 +263,55 @@ static int free_buf(btree_handle* h) {
     if (b.state == BT_BUF_DIRTY && b.offset != BT_NOPAGE && write_buf(h, b) != 0) return -1;
     unbind_buf(h, victim);
     return victim;
+}
+
+// Reads the page at off into buffer i (empty, at the front) together with a
+// run of its neighbours, which are kept in buffers the pool can spare when
+// they are sound pages and not cached yet. The run is aligned to its length
+// and never passes the end the superblock gives. What happens to the page at
+// off is what a read of that page alone would do: a failed call is its
+// failure, and should the run end before the page is complete (the file is
+// shorter, or the call was cut short) the page is read on its own.
+// Returns 1 when the page was read, checked and bound with its neighbours,
+// 0 when it was read but is still to be checked and bound, -1 on failure.
+static int read_run(btree_handle* h, int i, std::int32_t off) {
+    const std::int64_t page = h->sb.page_size;
+    if (h->run_pages == 0) h->run_pages = std::max<std::int64_t>(2, BT_RUN_FIRST_BYTES / page);
+    const std::int64_t len = std::min(h->run_pages, spare_count(h) + 1);
+    const std::int64_t n = off / page;
+    std::int64_t first = n - n % std::max<std::int64_t>(len, 1);
+    if (first < 1) first = 1;  // page 0 is the superblock's
+    const std::int64_t last = std::min(first + len, bt_page_count(h));
+    std::uint8_t* img = buf_at(h, i).image.data();
+    if (last - first < 2) return bt_pread_all(h, img, static_cast<std::size_t>(page), off);
+    h->run_pages = std::min(h->run_pages * 2, std::max<std::int64_t>(2, BT_RUN_MAX_BYTES / page));
+
+    const auto bytes = static_cast<std::size_t>((last - first) * page);
+    if (h->run.size() < bytes) h->run.resize(bytes);
+    const long got = plat::FH_pread_file(h->fd, h->run.data(), bytes, first * page);
+    if (got < 0) return -1;
+    const std::int64_t whole = got / page;  // pages read completely
+    if (n >= first + whole) return bt_pread_all(h, img, static_cast<std::size_t>(page), off);
+    std::memcpy(img, h->run.data() + (n - first) * page, static_cast<std::size_t>(page));
+    if (!bt_page_valid(img, h->sb.page_size)) return 0;  // the caller reports it
+
+    // The page itself is bound first, so that no neighbour takes its buffer.
+    bind_buf(h, i, off);
+    move_buf(h, i);
+    for (std::int64_t p = first; p < first + whole; ++p) {
+        if (p == n) continue;
+        const auto at = static_cast<std::int32_t>(p * page);
+        if (h->where.count(at) != 0) continue;
+        const std::uint8_t* src = h->run.data() + (p - first) * page;
+        if (!bt_page_valid(src, h->sb.page_size)) continue;  // read alone if ever asked for
+        const int j = spare_buf(h);
+        if (j < 0) break;
+        std::memcpy(buf_at(h, j).image.data(), src, static_cast<std::size_t>(page));
+        bind_buf(h, j, at);
+        move_buf(h, j);
+    }
+    move_buf(h, i);  // the most recently used again
+    return 1;
 }
 
 int bt_get_page(btree_handle* h, std::int32_t off) {
@@ -267,8 +335,17 @@ int bt_get_page(btree_handle* h, std::int32_t off) {
         return i;
     }
     // The buffer is empty (and at the front) until the read has succeeded.
-    if (bt_pread_all(h, b.image.data(), b.image.size(), off) != 0) return -1;
-    if (!bt_page_valid(b.image.data(), h->sb.page_size)) {
+    if (h->held) {
+        const int r = read_run(h, i, off);
+        if (r < 0) return -1;
+        if (r > 0) {
+            h->last_buf = i;
+            return i;
+        }
+    } else if (bt_pread_all(h, b.image.data(), b.image.size(), off) != 0) {
+        return -1;
+    }
+    if (!bt_page_valid(buf_at(h, i).image.data(), h->sb.page_size)) {
         h->error = BTE_CORRUPT;
         return -1;
     }
@@ -304,6 +381,20 @@ int bt_put_page(btree_handle* h, int i) {
 }
 
 int bt_fetch(btree_handle* h, std::int32_t off, const std::uint8_t** img) {
+    // The page asked for last and still the most recently used, as in a walk
+    // along a leaf: the pool has nothing to do.
+    const int last = h->last_buf;
+    if (last >= 0 && last == h->back && off != BT_NOPAGE) {
+        const bt_buffer& b = buf_at(h, last);
+        if (b.offset == off && b.state == BT_BUF_CLEAN) {
+            if (bt_img_high(b.image.data()) == BT_FREEPAGE) {
+                h->error = BTE_CORRUPT;
+                return -1;
+            }
+            *img = b.image.data();
+            return 0;
+        }
+    }
     const int i = bt_get_page(h, off);
     if (i < 0) return -1;
     bt_buffer& b = buf_at(h, i);
@@ -392,6 +483,12 @@ int bt_free_page(btree_handle* h, std::int32_t off) {
     if (bt_put_page(h, i) != 0) return -1;
     h->sb.free_list = off;
     return bt_write_super(h);
+}
+
+void btree_hold(btree_handle* h, bool held) {
+    if (!h) return;
+    h->held = held;
+    h->run_pages = 0;
 }
 
 // ---- writing everything out --------------------------------------------------

@@ -1,6 +1,7 @@
 // Operations inside one page: the consistency check, taking a page apart and
 // building its image again, key comparison and the binary search.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "btree/btpriv.h"
@@ -125,18 +126,50 @@ bool bt_compare_keys(int key_type, bt_compare_fn fn, const std::uint8_t* s, int 
     }
 }
 
+// Negative, zero or positive as s sorts before, with or after k: unsigned
+// bytes, a prefix first. Eight bytes at a time, compared as big-endian words.
+static int bytes_order(const std::uint8_t* s, int slen, const std::uint8_t* k, int klen) {
+    const int common = slen < klen ? slen : klen;
+    int i = 0;
+    for (; i + 8 <= common; i += 8) {
+        std::uint64_t a = 0;
+        std::uint64_t b = 0;
+        std::memcpy(&a, s + i, 8);
+        std::memcpy(&b, k + i, 8);
+        if (a != b) {
+            if constexpr (std::endian::native == std::endian::little) {
+                a = __builtin_bswap64(a);
+                b = __builtin_bswap64(b);
+            }
+            return a < b ? -1 : 1;
+        }
+    }
+    for (; i < common; ++i)
+        if (s[i] != k[i]) return s[i] < k[i] ? -1 : 1;
+    return slen - klen;
+}
+
 int bt_page_search(const btree_handle* h, const std::uint8_t* img, const std::uint8_t* key,
                    int key_len, int* pos, std::int32_t* ptr) {
     const int count = bt_img_count(img);
+    const std::uint8_t* keys = img + BT_PG_KEYS;
+    const std::uint8_t* ends = img + bt_table_offset(bt_img_bytes(img));
+    const int type = h->sb.key_type;
     int lo = 0;
     int hi = count - 1;
     int position = 0;
     while (lo <= hi) {
         const int mid = (lo + hi) / 2;
-        int klen = 0;
-        const std::uint8_t* k = bt_img_key(img, mid, &klen);
+        const int start = mid == 0 ? 0 : bt_get32(ends + 4 * (mid - 1));
+        const int klen = bt_get32(ends + 4 * mid) - start;
+        const std::uint8_t* k = keys + start;
         int c = 0;
-        if (!bt_compare_keys(h->sb.key_type, h->compare, key, key_len, k, klen, &c)) return -1;
+        if (type == BT_KEY_BYTES) {
+            // The byte order, a prefix first (bt_compare_keys, without the call).
+            c = bytes_order(key, key_len, k, klen);
+        } else if (!bt_compare_keys(type, h->compare, key, key_len, k, klen, &c)) {
+            return -1;
+        }
         if (c < 0) {
             position = mid;
             hi = mid - 1;
@@ -145,11 +178,11 @@ int bt_page_search(const btree_handle* h, const std::uint8_t* img, const std::ui
             position = lo;
         } else {
             *pos = mid;
-            *ptr = bt_img_ptr(img, mid);
+            *ptr = bt_get32(ends + 4 * (count + mid));
             return 1;
         }
     }
     *pos = position;
-    *ptr = position < count ? bt_img_ptr(img, position) : bt_img_high(img);
+    *ptr = position < count ? bt_get32(ends + 4 * (count + position)) : bt_img_high(img);
     return 0;
 }

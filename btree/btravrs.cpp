@@ -61,8 +61,11 @@ int btravrs(btree_handle* h, int direction, void* buf, int buf_size, int* key_le
         idx = forward ? 0 : count - 1;
     }
 
-    int len = 0;
-    const std::uint8_t* k = bt_img_key(img, idx, &len);
+    // The key and its pointer, from the key end table.
+    const std::uint8_t* ends = img + bt_table_offset(bt_img_bytes(img));
+    const int start = idx == 0 ? 0 : bt_get32(ends + 4 * (idx - 1));
+    const int len = bt_get32(ends + 4 * idx) - start;
+    const std::uint8_t* k = img + BT_PG_KEYS + start;
     if (buf == nullptr || len > buf_size) {
         // The position stays where it was, so the key can be asked for again.
         h->error = BTE_BUFFER_SMALL;
@@ -72,7 +75,7 @@ int btravrs(btree_handle* h, int direction, void* buf, int buf_size, int* key_le
     }
     std::memcpy(buf, k, static_cast<std::size_t>(len));
     *key_len = len;
-    *value = bt_img_ptr(img, idx);
+    *value = bt_get32(ends + 4 * (count + idx));
     h->cur_page = off;
     h->cur_index = idx;
     return BT_OK;

@@ -25,6 +25,13 @@
 // next use reads the file again. The cache is trusted until btree_refresh
 // finds the file changed by someone else, and dropped by btree_sync (which
 // the keyed files call before giving up their update lock) and by close.
+//
+// While the caller holds the file to itself (btree_hold), a page missing from
+// the cache is read together with a run of its neighbours in one call, and
+// those that are sound tree pages are kept as well; the runs grow with every
+// miss up to BT_RUN_MAX_BYTES, and neighbours only take room the cache has
+// not used yet, never that of a page it holds. Without the hold every page is
+// read on its own.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +49,8 @@ constexpr int BT_SUPER_SIZE = 28;           // bytes of the superblock
 constexpr int BT_NBUFFERS = 5;              // page buffers a handle can always have
 constexpr std::int64_t BT_CACHE_BYTES = std::int64_t{8} << 20;  // page images cached per handle
 constexpr std::int32_t BT_NOPAGE = -1;                          // "no such page" in a pointer word
+constexpr std::int64_t BT_RUN_FIRST_BYTES = std::int64_t{16} << 10;  // first run read under a hold
+constexpr std::int64_t BT_RUN_MAX_BYTES = std::int64_t{256} << 10;   // longest run read
 constexpr std::int32_t BT_FREEPAGE = -2;       // high pointer of a page on the free list
 constexpr int BT_MAX_DEPTH = 64;               // deeper trees are taken as corrupt
 constexpr std::int32_t BT_MIN_PAGE_SIZE = 64;  // page sizes honoured when read from a file
@@ -171,6 +180,9 @@ struct btree_handle {
     // Most pages the cache may hold; 0 for BT_CACHE_BYTES' worth. Never fewer
     // than BT_NBUFFERS are used.
     std::size_t cache_pages = 0;
+    bool held = false;              // no one else changes the file: misses read runs
+    std::int64_t run_pages = 0;     // pages the next run read asks for, 0 before the first
+    std::vector<std::uint8_t> run;  // the bytes of the last run read
 };
 
 struct btree_closer {
@@ -223,6 +235,12 @@ int btzap(btree_handle* h);
 // forgets the cached pages: once the caller lets others at the file they may
 // be out of date. The current position is kept.
 int btree_sync(btree_handle* h);
+
+// The caller holds the file to itself (its update lock, or an exclusive
+// open) from now on (held true) or no longer (false). While held, pages are
+// read in runs; the hold outlives btree_sync and btree_refresh and ends only
+// when the caller says so. Ignored without a handle.
+void btree_hold(btree_handle* h, bool held);
 
 // 0 when the cached pages can be trusted (the file did not change, or it was
 // re-read successfully); otherwise BTE_REFRESH (11).

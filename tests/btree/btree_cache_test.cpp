@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 
@@ -252,4 +253,263 @@ TEST_F(BtreeCache, StaysWithinItsBudget) {
     ASSERT_EQ(btree_sync(h.get()), 0);
     ASSERT_EQ(all_keys(h.get(), BT_PREVIOUS).size(), static_cast<std::size_t>(leaves));
     EXPECT_LE(h->buffers.size(), 7u);
+}
+
+// ---- run reads while the file is held ----------------------------------------
+
+namespace {
+
+// One answer of a handle: result, error code and errno of a failure, key and value.
+struct Answer {
+    int rc = 0;
+    int error = 0;
+    int err_no = 0;
+    std::string key;
+    std::int32_t value = 0;
+    bool operator==(const Answer&) const = default;
+};
+
+// A walk from the front (up to its first failure or its end) and a look-up
+// of keys 0 .. keys-1, which are compared one by one.
+std::vector<Answer> answers(btree_handle* h, int keys) {
+    std::vector<Answer> out;
+    auto failed = [&](int rc) {
+        Answer a;
+        a.rc = rc;
+        a.error = h->error;
+        a.err_no = rc == BT_FAIL && h->error == BTE_NONE ? errno : 0;
+        return a;
+    };
+    errno = 0;
+    if (btgoto(h, BT_PREVIOUS) != BT_OK) {
+        out.push_back(failed(BT_FAIL));
+    } else {
+        for (;;) {
+            errno = 0;
+            const Step s = step(h, BT_NEXT);
+            Answer a = failed(s.rc);
+            a.key = s.key;
+            a.value = s.value;
+            out.push_back(a);
+            if (s.rc != BT_OK) break;
+        }
+    }
+    for (int i = 0; i < keys; ++i) {
+        errno = 0;
+        std::int32_t v = 0;
+        const int rc = find(h, key_n(i), &v);
+        Answer a = failed(rc);
+        a.key = key_n(i);
+        a.value = rc == BT_OK ? v : 0;
+        out.push_back(a);
+    }
+    return out;
+}
+
+std::vector<Answer> answers_of(const std::string& path, int keys, bool held,
+                               std::size_t cache_pages = 0) {
+    auto h = open_index(path);
+    if (!h) return {Answer{BT_FAIL, -1, errno, "open", 0}};
+    h->cache_pages = cache_pages;
+    btree_hold(h.get(), held);
+    return answers(h.get(), keys);
+}
+
+bool has_error(const std::vector<Answer>& got, int error) {
+    return std::any_of(got.begin(), got.end(), [&](const Answer& a) { return a.error == error; });
+}
+
+}  // namespace
+
+TEST_F(BtreeCache, AHeldFileIsReadInRunsWithTheSameAnswers) {
+    const std::string path = dir_.file("runs.KEY");
+    ASSERT_NO_FATAL_FAILURE(build(path, 4000));
+    const std::int64_t pages = pages_of(path);
+    ASSERT_GT(pages, 150);
+
+    plat::fault_disarm();
+    const auto alone = answers_of(path, 4000, false);
+    const unsigned long alone_reads = plat::fault_count(plat::FaultOp::read);
+    plat::fault_disarm();
+    const auto held = answers_of(path, 4000, true);
+    const unsigned long held_reads = plat::fault_count(plat::FaultOp::read);
+    ASSERT_EQ(alone.size(), 4001u + 4000u);
+    EXPECT_TRUE(alone == held);
+    EXPECT_GE(alone_reads, static_cast<unsigned long>(pages - 1));
+    EXPECT_LE(held_reads, 10u) << "of " << pages << " pages";
+
+    // The hold outlasts a sync (which forgets the pages), and what is read
+    // after it comes in runs again.
+    auto h = open_index(path);
+    ASSERT_TRUE(h);
+    btree_hold(h.get(), true);
+    ASSERT_EQ(all_keys(h.get()).size(), 4000u);
+    ASSERT_EQ(btree_sync(h.get()), 0);
+    plat::fault_disarm();
+    ASSERT_EQ(all_keys(h.get(), BT_PREVIOUS).size(), 4000u);
+    EXPECT_GE(plat::fault_count(plat::FaultOp::read), 2u);
+    EXPECT_LE(plat::fault_count(plat::FaultOp::read), 10u);
+
+    // Let go, every page is read on its own again.
+    btree_hold(h.get(), false);
+    ASSERT_EQ(btree_sync(h.get()), 0);
+    plat::fault_disarm();
+    ASSERT_EQ(all_keys(h.get()).size(), 4000u);
+    EXPECT_GE(plat::fault_count(plat::FaultOp::read), static_cast<unsigned long>(pages / 2));
+}
+
+TEST_F(BtreeCache, RunsNeverPassTheEndOfTheFile) {
+    // The superblock says the file is longer than it is: whole pages or part
+    // of one are missing, so runs end early. Every page that is there must
+    // answer as when read alone, every missing one fail the same way, and
+    // nothing past the end may be cached.
+    struct Cut {
+        int keys;
+        std::int64_t bytes;  // cut off the end
+    };
+    const Cut cuts[] = {{4000, BT_PAGE_SIZE},     {4000, 3 * BT_PAGE_SIZE},
+                        {4000, BT_PAGE_SIZE / 2}, {4000, 3 * BT_PAGE_SIZE / 2},
+                        {300, BT_PAGE_SIZE},      {300, 100}};
+    for (const Cut& c : cuts) {
+        SCOPED_TRACE(std::to_string(c.keys) + " keys, " + std::to_string(c.bytes) + " bytes cut");
+        const std::string path = dir_.file("short" + std::to_string(&c - cuts) + ".KEY");
+        ASSERT_NO_FATAL_FAILURE(build(path, c.keys));
+        const auto size = static_cast<std::int64_t>(std::filesystem::file_size(path)) - c.bytes;
+        std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size));
+
+        const auto alone = answers_of(path, c.keys, false);
+        EXPECT_TRUE(has_error(alone, BTE_CORRUPT));
+        auto h = open_index(path);
+        ASSERT_TRUE(h);
+        btree_hold(h.get(), true);
+        EXPECT_TRUE(answers(h.get(), c.keys) == alone);
+        for (const auto& [off, buf] : h->where)
+            EXPECT_LE(off + BT_PAGE_SIZE, size) << "page " << off << " was invented";
+    }
+}
+
+TEST_F(BtreeCache, BadPagesInARunAreReportedWhenAskedFor) {
+    // A leaf with a broken key count and an interior page pointing nowhere
+    // sit among sound neighbours: the run must keep the sound ones and leave
+    // the broken ones to fail as they do when read alone.
+    const std::string path = dir_.file("bad.KEY");
+    ASSERT_NO_FATAL_FAILURE(build(path, 4000));
+    Bytes file = read_file(path);
+    int leaves = 0;
+    for (std::size_t off = BT_PAGE_SIZE; off + BT_PAGE_SIZE <= file.size() && leaves < 2;
+         off += 40 * BT_PAGE_SIZE) {
+        if (be32(file, off + 8) == BT_NOPAGE) {
+            put_be32(file, off + 12, 1000000);
+            ++leaves;
+        }
+    }
+    ASSERT_EQ(leaves, 2);
+    write_file(path, file);
+    std::filesystem::last_write_time(
+        path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+
+    const auto alone = answers_of(path, 4000, false);
+    EXPECT_TRUE(has_error(alone, BTE_CORRUPT));
+    EXPECT_TRUE(answers_of(path, 4000, true) == alone);
+}
+
+TEST_F(BtreeCache, RunsKeepToTheBudget) {
+    // Neighbours only fill room the cache has not used: a small limit holds,
+    // and the answers stay those of single reads.
+    const std::string path = dir_.file("budget.KEY");
+    ASSERT_NO_FATAL_FAILURE(build(path, 4000));
+    const auto alone = answers_of(path, 4000, false);
+    for (const std::size_t limit : {std::size_t{1}, std::size_t{7}, std::size_t{40}}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        auto h = open_index(path);
+        ASSERT_TRUE(h);
+        h->cache_pages = limit;
+        btree_hold(h.get(), true);
+        EXPECT_TRUE(answers(h.get(), 4000) == alone);
+        EXPECT_LE(h->buffers.size(), std::max<std::size_t>(limit, BT_NBUFFERS));
+        EXPECT_LE(h->where.size(), h->buffers.size());
+    }
+}
+
+TEST_F(BtreeCache, AFailedRunReadFailsLikeAPageRead) {
+    // Each read of a held walk fails in turn: a failed call is reported
+    // (error 0, errno kept), a cut-short one costs nothing, and what was
+    // read before the failure stays right.
+    const std::string path = dir_.file("rfail.KEY");
+    ASSERT_NO_FATAL_FAILURE(build(path, 4000));
+    const auto clean = answers_of(path, 4000, true);
+    int failures = 0;
+    for (const int err : {EIO, plat::FAULT_SHORT}) {
+        for (unsigned long nth = 1; nth <= 12; ++nth) {
+            SCOPED_TRACE("error " + std::to_string(err) + ", read " + std::to_string(nth));
+            auto h = open_index(path);
+            ASSERT_TRUE(h);
+            btree_hold(h.get(), true);
+            ASSERT_EQ(plat::fault_arm(plat::FaultOp::read, nth, err), 0);
+            const auto got = answers(h.get(), 4000);
+            plat::fault_disarm();
+            if (err == plat::FAULT_SHORT) {
+                EXPECT_TRUE(got == clean);
+                continue;
+            }
+            const auto bad = std::find_if(got.begin(), got.end(),
+                                          [](const Answer& a) { return a.rc == BT_FAIL; });
+            if (bad == got.end()) {
+                EXPECT_TRUE(got == clean);  // the walk needs fewer reads
+                continue;
+            }
+            ++failures;
+            EXPECT_EQ(bad->error, BTE_NONE);
+            EXPECT_EQ(bad->err_no, EIO);
+            const auto at = static_cast<std::size_t>(bad - got.begin());
+            EXPECT_TRUE(std::equal(got.begin(), bad, clean.begin()));
+            // A walk stops at its failure; the look-ups after it go on.
+            const std::size_t next = at < 4001 ? 4001 : at + 1;
+            EXPECT_TRUE(std::equal(bad + 1, got.end(), clean.begin() + static_cast<long>(next),
+                                   clean.end()));
+            EXPECT_TRUE(answers(h.get(), 4000) == clean);
+        }
+    }
+    EXPECT_GE(failures, 3);
+}
+
+TEST_F(BtreeCache, PagesReadInRunsAreForgottenWithTheLock) {
+    // A held handle caches the whole file in runs, syncs (the caller gives
+    // up its lock), another process rewrites every value in place; the next
+    // hold must see the new values, with or without a refresh.
+    const std::string path = dir_.file("relock.KEY");
+    ASSERT_NO_FATAL_FAILURE(build(path, 3000));
+    auto h = open_index(path);
+    ASSERT_TRUE(h);
+    btree_hold(h.get(), true);
+    ASSERT_EQ(all_keys(h.get()).size(), 3000u);
+    ASSERT_EQ(btree_sync(h.get()), 0);
+    btree_hold(h.get(), false);
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto child = open_index(path);
+        int rc = child ? 0 : 1;
+        for (int i = 0; rc == 0 && i < 3000; ++i)
+            if (insert(child.get(), key_n(i), 7000 + i, 1) != BT_OK) rc = 2;
+        if (child && btclose(std::move(child)) != 0) rc = 3;
+        _exit(rc);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+
+    btree_hold(h.get(), true);
+    std::int32_t v = 0;
+    ASSERT_EQ(find(h.get(), key_n(1234), &v), BT_OK);
+    EXPECT_EQ(v, 7000 + 1234);
+    ASSERT_EQ(btree_refresh(h.get()), 0);
+    ASSERT_EQ(btgoto(h.get(), BT_PREVIOUS), BT_OK);
+    for (int i = 0; i < 3000; ++i) {
+        const Step s = step(h.get(), BT_NEXT);
+        ASSERT_EQ(s.rc, BT_OK);
+        ASSERT_EQ(s.value, 7000 + i);
+    }
 }

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -126,6 +127,47 @@ TEST(BtreeTraversal, ChangesClearThePositionAndSmallBuffersKeepIt) {
     EXPECT_EQ(step(h.get(), BT_NEXT).key, key_n(102));
     EXPECT_EQ(btravrs(h.get(), 4, small, sizeof small, &len, &v), BT_FAIL);
     EXPECT_EQ(h->error, BTE_BAD_ARGUMENT);
+}
+
+TEST(BtreeTraversal, ByteKeysSortUnsignedAndPrefixFirst) {
+    // Keys that differ in their first, eighth, ninth or last byte, by bytes
+    // above 0x7f, or only in length around the eight-byte steps of the
+    // comparison: the walk gives them in unsigned byte order, and each is
+    // found with its own value while its near neighbours are not.
+    TempDir dir;
+    auto h = open_index(dir.file("bytes.KEY"));
+    ASSERT_TRUE(h);
+    std::vector<std::string> keys;
+    const std::string base = "ABCDEFGHIJKLMNOPQR";
+    for (const std::size_t len : {1u, 7u, 8u, 9u, 15u, 16u, 17u})
+        keys.push_back(base.substr(0, len));
+    for (const std::size_t at : {0u, 7u, 8u, 15u})
+        for (const unsigned char b : {0x00, 0x7f, 0x80, 0xff}) {
+            std::string k = base.substr(0, 16);
+            k[at] = static_cast<char>(b);
+            keys.push_back(k);
+        }
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        ASSERT_EQ(insert(h.get(), keys[i], static_cast<std::int32_t>(i)), BT_OK) << i;
+
+    std::vector<std::string> sorted = keys;
+    std::sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) {
+        return std::lexicographical_compare(
+            a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+                return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+            });
+    });
+    EXPECT_EQ(all_keys(h.get()), sorted);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::int32_t v = -1;
+        ASSERT_EQ(find(h.get(), keys[i], &v), BT_OK) << i;
+        EXPECT_EQ(v, static_cast<std::int32_t>(i));
+        std::string near = keys[i];
+        near.back() = static_cast<char>(static_cast<unsigned char>(near.back()) ^ 0x01);
+        if (std::find(keys.begin(), keys.end(), near) == keys.end()) {
+            EXPECT_EQ(find(h.get(), near, &v), BT_NOT_FOUND) << i;
+        }
+    }
 }
 
 TEST(BtreeUpdate, InsertReplaceAndDeleteResults) {

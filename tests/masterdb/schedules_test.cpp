@@ -241,6 +241,48 @@ TEST_P(ScheduleTest, StoringNeedsOpenFilesAndAReadableText) {
     EXPECT_EQ(stored_lines(h_.get(), "CPU1", "KEEP"), (Names{"SCHEDULE CPU1#KEEP", "END"}));
 }
 
+// A stored line's text ends before its trailing white space and at a zero
+// byte, whatever the field holds (lines written by other programs too).
+TEST_P(ScheduleTest, StoredTextEndsBeforeTrailingSpaceAndAtAZeroByte) {
+    ASSERT_EQ(put_schedule(h_.get(), "CPU1", "Z", {"SCHEDULE CPU1#Z", "MARKERLINE", "END"}), DB_OK);
+    const std::string path = db_file_path(DB_FILE_SCHEDULES);
+    const std::string original = read_file(path);
+    const std::size_t at = original.find("MARKERLINE");
+    ASSERT_NE(at, std::string::npos);
+    const std::string blanks(DB_LINE_TEXT, ' ');
+    auto field = [&](std::string text) {
+        text.resize(DB_LINE_TEXT, ' ');
+        return text;
+    };
+    const std::string zero(1, '\0');
+    const std::vector<std::string> fields = {
+        field("abc\t\t"),
+        field("abc \v\f\r\n \t"),
+        field("abcdefg\t"),
+        field("abcdefgh\t"),
+        field("abc" + zero + "def"),
+        field("abc   " + zero),
+        field(zero),
+        blanks,
+        std::string(DB_LINE_TEXT, 'x'),
+        std::string(DB_LINE_TEXT - 1, 'x') + "\t",
+        field(std::string(56, 'y') + "z"),
+        field(std::string(100, ' ') + "w"),
+        blanks.substr(0, 64) + zero + blanks.substr(65),
+        field(std::string(70, 'q') + zero),
+    };
+    for (const std::string& f : fields) {
+        SCOPED_TRACE(testing::PrintToString(f));
+        std::string bytes = original;
+        bytes.replace(at, DB_LINE_TEXT, f);
+        dbtest::write_file(path, bytes);
+        const std::string want(f.data(),
+                               static_cast<std::size_t>(field_length(f.data(), DB_LINE_TEXT)));
+        EXPECT_EQ(stored_lines(h_.get(), "CPU1", "Z"), (Names{"SCHEDULE CPU1#Z", want, "END"}));
+    }
+    dbtest::write_file(path, original);
+}
+
 TEST_P(ScheduleTest, TextExportToATemporaryFile) {
     ASSERT_EQ(put_schedule(h_.get(), "CPU1", "T", {"SCHEDULE CPU1#T", "END"}), DB_OK);
     const fs::path temp = home_ / "temp";

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -12,6 +13,10 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/fileio.h"
 #include "platform/process.h"
@@ -515,13 +520,13 @@ db_calendar_dates* kept_dates(db_handle* h, isam_handle* f, const std::string& k
     auto [it, added] = h->calendar_dates.try_emplace(key);
     db_calendar_dates& d = it->second;
     if (!added) return d.usable ? &d : nullptr;
-    Record rec{};
+    const char* rec = nullptr;  // where the handle holds the record read
     int mode = ISAM_READ_FIRST;
     std::int16_t rc = ISAM_OK;
-    while ((rc = isam_read(f, rec.data(), mode, nullptr, 1)) == ISAM_OK) {
+    while ((rc = isam_read_view(f, &rec, mode, nullptr, 1)) == ISAM_OK) {
         mode = ISAM_READ_NEXT;
         DateKey k{};
-        std::memcpy(k.data(), rec.data() + DB_CALENDAR_NAME, k.size());
+        std::memcpy(k.data(), rec + DB_CALENDAR_NAME, k.size());
         if (!d.keys.empty() && std::memcmp(d.keys.back().data(), k.data(), k.size()) >= 0) break;
         d.keys.push_back(k);
     }
@@ -715,6 +720,10 @@ int match_name_pair(const char* key, const char* pattern, int key_len, int patte
     if (key == nullptr || key_len <= 0) return 0;
     if (pattern == nullptr) return 1;
     if (pattern_len < 0) pattern_len = static_cast<int>(std::strlen(pattern));
+    // "@" for both names, as a walk over all schedules asks, takes every key.
+    if (pattern_len == 3 && pattern[0] == '@' && pattern[1] == DB_PAIR_SEPARATOR &&
+        pattern[2] == '@')
+        return 1;
     const int width = key_len / 2;
     const auto* sep = static_cast<const char*>(
         std::memchr(pattern, DB_PAIR_SEPARATOR, static_cast<std::size_t>(pattern_len)));
@@ -732,30 +741,94 @@ std::int16_t read_next_schedule(db_handle* h, const char* ws_pattern, const char
     if (f == nullptr) return h->code;
     int first = 0;
     if (cursor == nullptr) cursor = &first;
-    std::string pattern = ws_pattern != nullptr ? ws_pattern : "";
-    pattern += DB_PAIR_SEPARATOR;
-    if (sched_pattern != nullptr) pattern += sched_pattern;
-    const int mode = *cursor == 0 ? ISAM_READ_PATTERN : ISAM_READ_NEXT;
-    *cursor = 1;
-    Record rec{};
-    const std::int16_t rc = isam_read(f, rec.data(), mode, pattern.c_str(), 0);
+    const char* rec = nullptr;
+    std::int16_t rc = ISAM_OK;
+    if (*cursor == 0) {
+        *cursor = 1;
+        // The pattern only starts the walk: the file keeps it for the next
+        // steps. Its buffer is reused.
+        std::string& pattern = h->pattern;
+        pattern.assign(ws_pattern != nullptr ? ws_pattern : "");
+        pattern += DB_PAIR_SEPARATOR;
+        if (sched_pattern != nullptr) pattern += sched_pattern;
+        rc = isam_read_view(f, &rec, ISAM_READ_PATTERN, pattern.c_str(), 0);
+    } else {
+        rc = isam_read_view(f, &rec, ISAM_READ_NEXT, nullptr, 0);
+    }
     if (rc != ISAM_OK) {
         h->current_sched.clear();  // the file has no current header now
         if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_END);
         return keyed_failure(h, f);
     }
     const SchedLayout& l = sched_layout(isam_format(f));
-    if (out != nullptr) *out = decode_header(rec.data(), l);
-    assign_pair(h->current_sched, rec.data(), l.name);
+    if (out != nullptr) *out = decode_header(rec, l);
+    assign_pair(h->current_sched, rec, l.name);
     return done(h, DB_OK);
 }
 
 namespace {
 
-// Reads the next stored text line of a schedule into rec; *text receives
-// where its characters are in rec (trailing blanks left out).
+// The length of a stored line's text field without trailing white space;
+// a zero byte ends it early (field_length counts the same). Stored lines
+// are mostly blanks at the end: those are passed over sixteen (else eight)
+// at a time from the end, and only the characters before them are looked
+// at for a zero byte.
+int stored_text_length(const char* field) {
+    int n = DB_LINE_TEXT;
+#if defined(__SSE2__)
+    static_assert(DB_LINE_TEXT % 16 == 0);
+    const __m128i blanks = _mm_set1_epi8(' ');
+    while (n > 0) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + n - 16));
+        const auto other =
+            static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi8(v, blanks))) & 0xFFFFu;
+        if (other != 0) {
+            n -= std::countl_zero(other) - 16;
+            break;
+        }
+        n -= 16;
+    }
+    __m128i zeros = _mm_setzero_si128();
+    for (int i = 0; i < n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + i));
+        zeros = _mm_or_si128(zeros, _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+    }
+    if (_mm_movemask_epi8(zeros) != 0) return field_length(field, DB_LINE_TEXT);
+#else
+    static_assert(DB_LINE_TEXT % 8 == 0);
+    constexpr std::uint64_t kEightBlanks = 0x2020202020202020ULL;
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    while (n >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, field + n - 8, sizeof word);
+        const std::uint64_t other = word ^ kEightBlanks;
+        if (other == 0) {
+            n -= 8;
+            continue;
+        }
+        if constexpr (std::endian::native == std::endian::little) n -= std::countl_zero(other) / 8;
+        break;
+    }
+    for (int i = 0; i < n; i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, field + i, sizeof word);
+        if (((word - kOnes) & ~word & kHigh) != 0) return field_length(field, DB_LINE_TEXT);
+    }
+#endif
+    // The characters from n on are white space, and a zero byte is not: the
+    // blocks looked at for one end inside the field. Other white space
+    // before the blanks goes one character at a time.
+    while (n > 0 && (field[n - 1] == ' ' || (field[n - 1] >= '\t' && field[n - 1] <= '\r')))
+        --n;
+    return n;
+}
+
+// Reads the next stored text line of a schedule; *text receives its
+// characters (trailing blanks left out) where the schedule file's handle
+// holds them, valid until the file's next operation.
 std::int16_t next_schedule_line(db_handle* h, const char* workstation, const char* schedule,
-                                int* cursor, Record& rec, std::string_view* text) {
+                                int* cursor, std::string_view* text) {
     if (const std::int16_t rc = enter(h)) return rc;
     isam_handle* f = use_file(h, DB_FILE_SCHEDULES);
     if (f == nullptr) return h->code;
@@ -776,17 +849,19 @@ std::int16_t next_schedule_line(db_handle* h, const char* workstation, const cha
         key[static_cast<std::size_t>(2 * l.name)] = '\0';
         if (!is_pair_of(h->current_sched, key.data(), l.name)) {
             h->current_sched.clear();
-            const std::int16_t rc = isam_read(f, rec.data(), ISAM_READ_EXACT, key.data(), 0);
+            const char* master = nullptr;
+            const std::int16_t rc = isam_read_view(f, &master, ISAM_READ_EXACT, key.data(), 0);
             if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_MISSING);
             if (rc != ISAM_OK) return keyed_failure(h, f);
             assign_pair(h->current_sched, key.data(), l.name);
         }
     }
-    const std::int16_t rc = isam_read(f, rec.data(), mode, nullptr, 1);
+    const char* rec = nullptr;
+    const std::int16_t rc = isam_read_view(f, &rec, mode, nullptr, 1);
     if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_END);
     if (rc != ISAM_OK) return keyed_failure(h, f);
-    const char* at = rec.data() + l.text_off;
-    *text = std::string_view(at, static_cast<std::size_t>(field_length(at, DB_LINE_TEXT)));
+    const char* at = rec + l.text_off;
+    *text = std::string_view(at, static_cast<std::size_t>(stored_text_length(at)));
     return done(h, DB_OK);
 }
 
@@ -794,9 +869,8 @@ std::int16_t next_schedule_line(db_handle* h, const char* workstation, const cha
 
 std::int16_t read_schedule_line(db_handle* h, const char* workstation, const char* schedule,
                                 std::string* line, int* cursor) {
-    Record rec;  // filled by the reads
     std::string_view text;
-    const std::int16_t rc = next_schedule_line(h, workstation, schedule, cursor, rec, &text);
+    const std::int16_t rc = next_schedule_line(h, workstation, schedule, cursor, &text);
     // Assigned in place: a caller reading line after line keeps one buffer.
     if (rc == DB_OK && line != nullptr) line->assign(text);
     return rc;
@@ -804,9 +878,8 @@ std::int16_t read_schedule_line(db_handle* h, const char* workstation, const cha
 
 std::int16_t append_schedule_line(db_handle* h, const char* workstation, const char* schedule,
                                   std::string* text, bool* continued, int* cursor) {
-    Record rec;  // filled by the reads
     std::string_view stored;
-    const std::int16_t rc = next_schedule_line(h, workstation, schedule, cursor, rec, &stored);
+    const std::int16_t rc = next_schedule_line(h, workstation, schedule, cursor, &stored);
     if (rc != DB_OK) return rc;
     const bool more = is_continued_line(stored);
     if (more) stored.remove_suffix(1);

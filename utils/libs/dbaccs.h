@@ -96,6 +96,7 @@ struct db_handle {
     std::array<isam_ptr, DB_FILE_COUNT> files;  // by file number; empty until opened
     std::string current_sched;  // workstation, '\x1f', schedule of the header read last
     std::string current_cal;    // calendar whose record was read last
+    std::string pattern;        // work area: the pattern a walk over the schedules starts with
     std::int16_t long_names = 0;
     std::int16_t open_mode = 0;
     int refs = 1;  // references to this handle (more than one only for the shared handle)

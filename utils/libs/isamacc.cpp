@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -180,23 +181,27 @@ void compose_key(const isam_handle* h, int slot, const char* data, char* out) {
 // Pointer field n (1..N) of a record header: the position, 0 for none, or -1
 // when the field is not a pointer (not hexadecimal, or inside the file header).
 std::int64_t get_ptr(const char* hdr, int n) {
-    const auto* p = reinterpret_cast<const unsigned char*>(hdr + 2 + ISAM_POINTER_SIZE * (n - 1));
-    std::uint32_t v = 0;
-    int bad = 0;
     static_assert(ISAM_POINTER_SIZE == 8);
-    auto pair = [&](int i) {
-        const int hi = kHexValue[p[i]];
-        const int lo = kHexValue[p[i + 1]];
-        bad |= hi | lo;
-        v = (v << 8) | static_cast<std::uint32_t>(((hi & 0xF) << 4) | (lo & 0xF));
-    };
-    pair(0);
-    pair(2);
-    pair(4);
-    pair(6);
-    if (bad < 0) return -1;
-    if (v != 0 && v < static_cast<std::uint32_t>(ISAM_HEADER_SIZE)) return -1;
-    return static_cast<std::int64_t>(v);
+    // The eight digits at once, the first in the lowest byte.
+    std::uint64_t x = 0;
+    std::memcpy(&x, hdr + 2 + ISAM_POINTER_SIZE * (n - 1), sizeof x);
+    if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    // Per byte (all below 0x80): the high bit of digit is set for '0'..'9',
+    // that of letter for 'A'..'F' and 'a'..'f'.
+    const std::uint64_t lower = x | 0x20 * kOnes;
+    const std::uint64_t digit = ((x | kHigh) - 0x30 * kOnes) & (0xB9 * kOnes - x);
+    const std::uint64_t letter = ((lower | kHigh) - 0x61 * kOnes) & (0xE6 * kOnes - lower);
+    if (((((digit | letter) & kHigh) ^ kHigh) | (x & kHigh)) != 0) return -1;
+    // Digit values, then pairs into bytes, bytes into halves, halves into
+    // the value (the first digit most significant).
+    std::uint64_t v = (x & 0x0F * kOnes) + ((letter >> 7) & kOnes) * 9;
+    v = ((v << 4) | (v >> 8)) & 0x00FF00FF00FF00FFULL;
+    v = ((v << 8) | (v >> 16)) & 0x0000FFFF0000FFFFULL;
+    const auto value = static_cast<std::uint32_t>((v << 16) | (v >> 32));
+    if (value != 0 && value < static_cast<std::uint32_t>(ISAM_HEADER_SIZE)) return -1;
+    return static_cast<std::int64_t>(value);
 }
 
 void set_ptr(char* hdr, int n, std::int64_t pos) {
@@ -761,15 +766,27 @@ std::int16_t read_line(isam_handle* h, int slot, std::int64_t pos, char* hdr, ch
     return ISAM_OK;
 }
 
-// A detail record of kind n that belongs to the current master.
+// A detail record of kind n that belongs to the current master; *next (when
+// given) receives its pointer 1, the next record of its chain.
 std::int16_t check_detail(isam_handle* h, int n, std::int64_t pos, const char* hdr,
-                          const char* data) {
+                          const char* data, std::int64_t* next = nullptr) {
     const isam_slot_desc& m = h->slots[0].desc;
-    if (!type_ok(hdr, n) || !pointers_ok(hdr, h->kinds) ||
+    const std::int64_t link = get_ptr(hdr, 1);
+    if (!type_ok(hdr, n) || link < 0 || (h->kinds > 1 && !pointers_ok(hdr, h->kinds)) ||
         std::memcmp(data + m.key_offset, h->slots[0].key.data(),
                     static_cast<std::size_t>(m.key_length)) != 0)
         return fail(h, ISAM_E_WRONG_TYPE, pos);
+    if (next != nullptr) *next = link;
     return ISAM_OK;
+}
+
+// Pointer 1 of a detail slot's header: what the read that put the header
+// there decoded, while the header still holds the same digits.
+std::int64_t slot_link(const isam_slot& s) {
+    std::uint64_t digits = 0;
+    std::memcpy(&digits, s.header.data() + 2, sizeof digits);
+    if (s.link >= 0 && digits == s.link_digits) return s.link;
+    return get_ptr(s.header.data(), 1);
 }
 
 [[noreturn]] void header_write_abort(const isam_handle* h, int slot, std::int64_t pos,
@@ -1169,21 +1186,48 @@ std::int16_t read_master(isam_handle* h, char* rec, int mode, const char* key) {
     return ISAM_OK;
 }
 
-std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* key, int n) {
+// The record line of the slot's kind at pos, in place: *line points into
+// the read-ahead when it can be used, else into the handle's line buffer
+// (valid until the next operation on the handle). Checks that the line ends
+// where a record line must; the type is left to the caller. Fails exactly as
+// read_line does.
+std::int16_t view_line(isam_handle* h, int slot, std::int64_t pos, const char** line,
+                       std::int16_t read_code) {
+    if (pos < ISAM_HEADER_SIZE || pos > kMaxPos) return fail(h, ISAM_E_WRONG_TYPE, pos);
+    const auto n = static_cast<std::size_t>(line_len(h, slot));
+    long r = 0;
+    const char* view = nullptr;
+    if (cache_usable(h)) {
+        view = cache_view(h, pos, n, &r);
+        if (view == nullptr) r = -1;
+    } else {
+        std::vector<char>& buf = h->work_view;
+        if (buf.size() < n) buf.resize(n);
+        view = buf.data();
+        r = plat::FH_pread_file(h->fd, buf.data(), n, pos);
+    }
+    if (r != static_cast<long>(n)) return io_fail(h, read_code, pos, r);
+    if (view[n - 1] != '\n') return fail(h, ISAM_E_WRONG_TYPE, pos);
+    *line = view;
+    return ISAM_OK;
+}
+
+// Reads a detail record of kind n. The record's data is copied to rec, or,
+// with rec null, *view points at it (in the read-ahead or a work area of the
+// handle, valid until the next operation on the handle).
+std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* key, int n,
+                              const char** view) {
     isam_slot& m = h->slots[0];
     isam_slot& s = h->slots[static_cast<std::size_t>(n)];
     const int hl = hdr_len(h->kinds);
-    const int klen = full_key_len(h, n);
-    std::vector<char>& hdr = h->work_hdr;
-    std::vector<char>& data = h->work_data;
-    std::vector<char>& k = h->work_key;
-    sized(hdr, hl);
-    sized(data, rec_len(h, n));
-    sized(k, klen);
     std::int64_t pos = 0;
     std::int64_t prev = 0;
     std::int64_t steps = 1;
-    bool have_line = false;
+    // The line read: its header and data (in the work areas after a search,
+    // else in place).
+    const char* lhdr = nullptr;
+    const char* ldata = nullptr;
+    std::int64_t link = -1;  // its pointer 1
     std::int16_t c = ISAM_OK;
 
     // The chain's head, from the master's header where the read starts there.
@@ -1203,7 +1247,7 @@ std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* k
             case ISAM_READ_NEXT:
                 if (s.current != 0) {
                     prev = s.current;
-                    pos = get_ptr(s.header.data(), 1);
+                    pos = slot_link(s);
                     steps = s.steps + 1;
                 } else if (s.resume >= 0) {
                     pos = s.resume;
@@ -1226,6 +1270,13 @@ std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* k
                 break;
             case ISAM_READ_EXACT:
             case ISAM_READ_GE: {
+                const int klen = full_key_len(h, n);
+                std::vector<char>& hdr = h->work_hdr;
+                std::vector<char>& data = h->work_data;
+                std::vector<char>& k = h->work_key;
+                sized(hdr, hl);
+                sized(data, rec_len(h, n));
+                sized(k, klen);
                 std::vector<char>& want = h->work_probe;
                 want.assign(static_cast<std::size_t>(klen), '\0');
                 if (key)
@@ -1242,12 +1293,13 @@ std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* k
                         break;
                     }
                     c = read_line(h, n, pos, hdr.data(), data.data(), ISAM_E_READ);
-                    if (c == ISAM_OK) c = check_detail(h, n, pos, hdr.data(), data.data());
+                    if (c == ISAM_OK) c = check_detail(h, n, pos, hdr.data(), data.data(), &link);
                     if (c != ISAM_OK) break;
                     compose_key(h, n, data.data(), k.data());
                     int cmp = std::memcmp(k.data(), want.data(), static_cast<std::size_t>(klen));
                     if (cmp == 0 || (cmp > 0 && mode == ISAM_READ_GE)) {
-                        have_line = true;
+                        lhdr = hdr.data();
+                        ldata = data.data();
                         break;
                     }
                     if (cmp > 0) {
@@ -1266,9 +1318,14 @@ std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* k
         }
     }
     if (c == ISAM_OK && pos == 0) c = fail(h, ISAM_E_NOT_FOUND);
-    if (c == ISAM_OK && !have_line) {
-        c = read_line(h, n, pos, hdr.data(), data.data(), ISAM_E_READ);
-        if (c == ISAM_OK) c = check_detail(h, n, pos, hdr.data(), data.data());
+    if (c == ISAM_OK && lhdr == nullptr) {
+        // Checked where it lies: nothing of the line is copied but the
+        // header and key the slot keeps.
+        c = view_line(h, n, pos, &lhdr, ISAM_E_READ);
+        if (c == ISAM_OK) {
+            ldata = lhdr + hl;
+            c = check_detail(h, n, pos, lhdr, ldata, &link);
+        }
     }
     if (c != ISAM_OK) {
         s.current = 0;
@@ -1278,23 +1335,84 @@ std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* k
         s.state |= ISAM_ST_NOCURRENT | ISAM_ST_READFAIL;
         return c;
     }
-    std::memcpy(rec, data.data(), data.size());
+    if (rec != nullptr)
+        std::memcpy(rec, ldata, static_cast<std::size_t>(rec_len(h, n)));
+    else
+        *view = ldata;
     s.current = pos;
     s.previous = prev;
     s.resume = -1;
     s.steps = steps;
-    std::memcpy(s.header.data(), hdr.data(), static_cast<std::size_t>(hl));
-    compose_key(h, n, data.data(), s.key.data());
+    std::memcpy(s.header.data(), lhdr, static_cast<std::size_t>(hl));
+    std::memcpy(&s.link_digits, lhdr + 2, sizeof s.link_digits);
+    s.link = link;
+    compose_key(h, n, ldata, s.key.data());
     s.state = 0;
     return ISAM_OK;
 }
 
-std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, int n) {
+// The common read along a chain under the lock, done where the line lies:
+// the next record of the chain (or its head), held whole by the extent of
+// the last hit. Checks the line as read_detail_body does and leaves the
+// slot and the read-ahead exactly as it would; every other case, and every
+// line that fails a check, is left to it (-1, nothing changed).
+int read_detail_in_place(isam_handle* h, int mode, int n, const char** view) {
+    const isam_slot& m = h->slots[0];
+    isam_slot& s = h->slots[static_cast<std::size_t>(n)];
+    if (!under_lock(h) || !has_current(m)) return -1;
+    std::int64_t pos = 0;
+    std::int64_t prev = 0;
+    std::int64_t steps = 1;
+    if (mode == ISAM_READ_NEXT && s.current != 0) {
+        prev = s.current;
+        pos = slot_link(s);
+        steps = s.steps + 1;
+        if (steps > s.step_limit) return -1;
+    } else if (mode == ISAM_READ_FIRST || (mode == ISAM_READ_NEXT && s.resume < 0)) {
+        pos = get_ptr(m.header.data(), n);
+        if (mode == ISAM_READ_NEXT && steps > s.step_limit) return -1;
+    } else {
+        return -1;
+    }
+    if (pos < ISAM_HEADER_SIZE || pos > kMaxPos) return -1;
+    isam_read_cache& c = h->cache;
+    if (c.last < 0) return -1;
+    isam_read_cache::extent& e = c.extents[static_cast<std::size_t>(c.last)];
+    const int hl = hdr_len(h->kinds);
+    const std::int64_t len = line_len(h, n);
+    if (pos < e.start || pos + len > extent_end(e)) return -1;
+    const char* line = e.data.get() + (pos - e.start);
+    const char* data = line + hl;
+    if (line[len - 1] != '\n' || !type_ok(line, n)) return -1;
+    const std::int64_t link = get_ptr(line, 1);
+    if (link < 0 || (h->kinds > 1 && !pointers_ok(line, h->kinds))) return -1;
+    if (std::memcmp(data + m.desc.key_offset, m.key.data(),
+                    static_cast<std::size_t>(m.desc.key_length)) != 0)
+        return -1;
+    // What a hit of cache_view notes.
+    e.used = true;
+    if (pos >= c.run_start && pos + len - c.run_start <= static_cast<std::int64_t>(kExtentMax))
+        c.run_reach = std::max(c.run_reach, pos + len);
+    *view = data;
+    s.current = pos;
+    s.previous = prev;
+    s.resume = -1;
+    s.steps = steps;
+    std::memcpy(s.header.data(), line, static_cast<std::size_t>(hl));
+    std::memcpy(&s.link_digits, line + 2, sizeof s.link_digits);
+    s.link = link;
+    compose_key(h, n, data, s.key.data());
+    s.state = 0;
+    return ISAM_OK;
+}
+
+std::int16_t read_detail(isam_handle* h, char* rec, int mode, const char* key, int n,
+                         const char** view = nullptr) {
     // Outside the lock a walk along a chain reads ahead for this call only:
     // what it sees is the file as it was at one moment of the call.
     const bool walk = !under_lock(h) && (mode == ISAM_READ_EXACT || mode == ISAM_READ_GE);
     if (walk) h->cache.transient = true;
-    const std::int16_t c = read_detail_body(h, rec, mode, key, n);
+    const std::int16_t c = read_detail_body(h, rec, mode, key, n, view);
     if (walk) drop_cache(h);
     return c;
 }
@@ -1937,6 +2055,29 @@ std::int16_t isam_read(isam_handle* h, void* record, int mode, const char* key, 
     return slot == 0 ? read_master(h, rec, mode, key) : read_detail(h, rec, mode, key, slot);
 }
 
+std::int16_t isam_read_view(isam_handle* h, const char** record, int mode, const char* key,
+                            int slot) {
+    if (std::int16_t c = enter(h)) return c;
+    if (!(h->flags & ISAM_FL_OPEN)) return fail(h, ISAM_E_NOT_OPEN);
+    if (slot < 0 || slot > h->kinds) return fail(h, ISAM_E_BAD_SLOT, slot);
+    if (!record) return set_code(h, ISAM_E_READ, 0, EINVAL);
+    // The stepping reads of a chain (while a walk cannot drop the
+    // read-ahead) check the record where it lies and hand it out from there.
+    if (slot > 0 &&
+        (mode == ISAM_READ_FIRST || mode == ISAM_READ_NEXT || mode == ISAM_READ_CURRENT)) {
+        const int c = read_detail_in_place(h, mode, slot, record);
+        if (c >= 0) return static_cast<std::int16_t>(c);
+        return read_detail(h, nullptr, mode, key, slot, record);
+    }
+    std::vector<char>& buf = h->work_record;
+    const auto n = static_cast<std::size_t>(rec_len(h, slot));
+    if (buf.size() < n) buf.resize(n);
+    const std::int16_t c = slot == 0 ? read_master(h, buf.data(), mode, key)
+                                     : read_detail(h, buf.data(), mode, key, slot);
+    if (c == ISAM_OK) *record = buf.data();
+    return c;
+}
+
 std::int16_t isam_add(isam_handle* h, const void* record, int slot) {
     if (std::int16_t c = enter(h)) return c;
     if (std::int16_t c = check_update(h, slot)) return c;
@@ -2118,6 +2259,8 @@ std::int16_t isam_lock(isam_handle* h, int request) {
     }
     drop_cache(h);
     h->flags |= ISAM_FL_LOCKED;
+    // Nobody else writes the index now: its pages may be read in runs.
+    btree_hold(h->index.get(), true);
     return ISAM_OK;
 }
 
@@ -2150,6 +2293,7 @@ std::int16_t isam_unlock(isam_handle* h) {
     if (plat::FH_unlock_file_region(h->fd, 2, 0) < 0)
         return c != ISAM_OK ? c : sys_fail(h, ISAM_E_UNLOCK);
     h->flags &= ~ISAM_FL_LOCKED;
+    btree_hold(h->index.get(), false);
     return c;
 }
 
@@ -2244,6 +2388,7 @@ std::int16_t isam_rebuild(isam_handle* h) {
         if (st.had_lock && lock_region(h->fd, plat::FH_LOCK_UPDATE, 2, 0) < 0) {
             lc = sys_fail(h, ISAM_E_RB_REOPEN);
             h->flags &= ~ISAM_FL_LOCKED;
+            btree_hold(h->index.get(), false);
         }
         if (plat::FH_unlock_file_region(h->fd, 0, 2) < 0) {
             if (lc == ISAM_OK) lc = sys_fail(h, ISAM_E_RELEASE);

@@ -215,6 +215,11 @@ struct isam_slot {
     std::int64_t resume = -1;     // detail slots: the record after a deleted current one
     std::int64_t steps = 0;       // detail slots: records stepped since the chain head
     std::int64_t step_limit = 0;  // most records the file can hold, as last computed
+    // Detail slots: pointer 1 of the header as the last read decoded it, and
+    // the eight digits it was decoded from (used only while the header still
+    // holds them; link -1: nothing decoded).
+    std::uint64_t link_digits = 0;
+    std::int64_t link = -1;
 };
 
 // Read-ahead of the data file, used while the handle holds the update (or
@@ -319,6 +324,7 @@ struct isam_handle {
     bool ix_at_key = false;    // under the lock: the index position is on slots[0].key
     // Work areas of the record reads and appends, sized as they are used.
     std::vector<char> work_hdr, work_data, work_key, work_probe, work_line;
+    std::vector<char> work_view, work_record;  // lines and records handed out in place
 };
 
 struct isam_closer {
@@ -345,6 +351,15 @@ std::int16_t isam_close(isam_ptr* handle, std::string* msg);
 // zero-terminated text: master key for slot 0, master key and sub-key for a
 // detail slot; it may be null for the other modes.
 std::int16_t isam_read(isam_handle* h, void* record, int mode, const char* key, int slot);
+
+// The same read without a copy for the caller: *record points at the
+// record's data (the slot's record length) where the handle holds it, valid
+// until the next operation on the handle; untouched on failure. Results,
+// codes and the slot's state are those of isam_read. Reading the records of
+// a chain one after the other under the lock copies nothing but the header
+// and key the slot keeps.
+std::int16_t isam_read_view(isam_handle* h, const char** record, int mode, const char* key,
+                            int slot);
 
 // Appends a new master (slot 0) or detail record (the slot's record length
 // bytes). A detail record belongs to the current master. Under the lock the
