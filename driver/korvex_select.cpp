@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -120,6 +121,144 @@ void remember_calendars(calendar_lookups& lookups, const std::vector<std::string
             lookups.exists.emplace(name, true);
 }
 
+// The scanner's input from a schedule met by the file-order pass: as
+// schedule_text_input, except that a read failure is not reported here but
+// only remembered (the pass is then made again in key order, which reports it).
+class scanned_text_input : public scan_input {
+  public:
+    explicit scanned_text_input(db_schedule_lines& lines) : lines_(lines) {}
+    bool next_line(std::string& line) override {
+        line.clear();
+        return append_line(line, line);
+    }
+    bool append_line(std::string& text, std::string& /*scratch*/) override {
+        if (done_) return false;
+        const std::size_t before = text.size();
+        bool open = false;  // pieces of a long line are waiting for its end
+        for (;;) {
+            bool continued = false;
+            const std::int16_t rc = lines_.append(&text, &continued);
+            if (rc == DB_E_END) {
+                done_ = true;
+                return open;
+            }
+            if (rc != DB_OK) {
+                done_ = true;
+                failed_ = true;
+                text.resize(before);
+                return false;
+            }
+            if (!continued) return true;
+            open = true;
+        }
+    }
+    bool failed() const { return failed_; }
+
+  private:
+    db_schedule_lines& lines_;
+    bool done_ = false;
+    bool failed_ = false;
+};
+
+// The pass over the schedule records in the order the file holds them, for a
+// large file far fewer reads than visiting them in key order. The list
+// entries each record makes are collected and entered afterwards, record by
+// record in key order, so the list is made exactly as a pass in key order
+// makes it. Anything such a pass would report (a definition error, a missing
+// calendar, a failure) spoils this one, and the caller makes the pass in key
+// order instead.
+class file_order_pass final : public db_schedule_scan_visitor {
+  public:
+    file_order_pass(const run_context& ctx, sched_eval_state& st, const forced_set& forced)
+        : ctx_(ctx), st_(st), forced_(forced) {}
+
+    bool schedule(std::size_t rank, const sched_header& header, db_schedule_lines& lines) override {
+        const int width = ctx_.long_names ? DB_LONG_NAME : DB_SHORT_NAME;
+        st_.record_workstation = field_to_str(header.workstation.data(), width);
+        st_.record_schedule = field_to_str(header.schedule.data(), width);
+        const bool forced = forced_.contains(st_.record_workstation, st_.record_schedule);
+        st_.selected = forced;
+        st_.forced = forced;
+        const std::size_t first = entries_.size();
+        try {
+            if (forced) entries_.push_back({0, kKeepPriority, false, {}, {}});
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        scanned_text_input text(lines);
+        if (parse_schedule(text, ctx_.long_names) != 0 || text.failed() || st_.spoiled)
+            return false;
+        if (entries_.size() > first) {
+            try {
+                records_.push_back({rank, first, entries_.size() - first, st_.record_workstation,
+                                    st_.record_schedule});
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::vector<deferred_entry>& entries() { return entries_; }
+
+    // Enters the collected entries, in key order of their records. Returns
+    // 0, or 1 after a fatal message that a test's exit hook let return.
+    int enter_all() {
+        std::sort(records_.begin(), records_.end(),
+                  [](const record& a, const record& b) { return a.rank < b.rank; });
+        for (const record& r : records_) {
+            for (std::size_t i = r.first; i < r.first + r.count; ++i) {
+                const deferred_entry& d = entries_[i];
+                const int added =
+                    d.dependency ? add_selected(r.workstation, r.schedule, d.time_key, d.priority,
+                                                d.dependency_workstation.c_str(),
+                                                d.dependency_schedule.c_str())
+                                 : add_selected(r.workstation, r.schedule, d.time_key, d.priority);
+                if (added != kSelectedOk) {
+                    const int number = added == kSelectedAlreadyOrdered   ? kMsgListOrdered
+                                       : added == kSelectedHalfDependency ? kMsgHalfDependency
+                                                                          : kMsgNoMemory;
+                    issue_msg(kFatal, kDriverSet, number);
+                    return 1;
+                }
+            }
+        }
+        return 0;
+    }
+
+  private:
+    struct record {
+        std::size_t rank;
+        std::size_t first;  // its entries in entries_
+        std::size_t count;
+        std::string workstation;
+        std::string schedule;
+    };
+    const run_context& ctx_;
+    sched_eval_state& st_;
+    const forced_set& forced_;
+    std::vector<deferred_entry> entries_;
+    std::vector<record> records_;
+};
+
+// Runs the file-order pass: true when it stands (its entries entered, or a
+// fatal message given: *result says which), false when the pass in key
+// order must be made instead.
+bool run_file_order_pass(const run_context& ctx, sched_eval_state& st, const forced_set& forced,
+                         int* result) {
+    file_order_pass pass(ctx, st, forced);
+    st.deferred = &pass.entries();
+    st.spoiled = false;
+    std::size_t count = 0;
+    const std::int16_t scanned = db_scan_schedules(ctx.database, "@", "@", pass, &count);
+    const bool whole = scanned == DB_OK && !st.spoiled;
+    st.deferred = nullptr;
+    st.spoiled = false;
+    if (!whole) return false;
+    *result = pass.enter_all();
+    return true;
+}
+
 }  // namespace
 
 bool schedule_text_input::next_line(std::string& line) {
@@ -225,6 +364,17 @@ int selection_pass(run_context& ctx) {
     st.start_of_day = start;
 
     const forced_set forced_list(ctx);
+    // The records are visited in the order the file holds them when nothing
+    // shows in the parser's trace or the line echo.
+    int scanned = 0;
+    if (!ctx.parser_trace && !ctx.line_echo &&
+        run_file_order_pass(ctx, st, forced_list, &scanned)) {
+        if (scanned != 0) return 1;
+        if (write_production_schedule(ctx) != 0) return 1;
+        locks.release();
+        return 0;
+    }
+
     const int width = ctx.long_names ? DB_LONG_NAME : DB_SHORT_NAME;
     int cursor = 0;
     sched_header header;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <optional>
 #include <unordered_map>
 
@@ -400,15 +401,36 @@ std::string unquoted(std::string_view s) {
 }
 
 // Fatal message with the database's error text.
-void database_failure(const sched_eval_state& st, int number) {
+void database_failure(sched_eval_state& st, int number) {
+    if (st.deferred != nullptr) {
+        st.spoiled = true;
+        return;
+    }
     std::string text;
     if (st.db != nullptr) db_error_text(st.db, &text);
     issue_msg(MSG_STDERR | MSG_FATAL, kDriverSet, number, {arg_str(text.c_str())});
 }
 
 // Enters the schedule being parsed in the selected-schedule list.
-void enter_schedule(const sched_eval_state& st, std::int32_t time_key, std::int32_t priority,
+void enter_schedule(sched_eval_state& st, std::int32_t time_key, std::int32_t priority,
                     const char* dep_workstation = nullptr, const char* dep_schedule = nullptr) {
+    if (st.deferred != nullptr) {
+        try {
+            deferred_entry& d = st.deferred->emplace_back();
+            d.time_key = time_key;
+            d.priority = priority;
+            if (dep_workstation != nullptr || dep_schedule != nullptr) {
+                // Entered later, where a missing name of the two is reported.
+                if (dep_workstation == nullptr || dep_schedule == nullptr) st.spoiled = true;
+                d.dependency = true;
+                if (dep_workstation != nullptr) d.dependency_workstation = dep_workstation;
+                if (dep_schedule != nullptr) d.dependency_schedule = dep_schedule;
+            }
+        } catch (const std::bad_alloc&) {
+            st.spoiled = true;
+        }
+        return;
+    }
     const int rc = add_selected(st.record_workstation, st.record_schedule, time_key, priority,
                                 dep_workstation, dep_schedule);
     int number = 0;
@@ -493,6 +515,10 @@ bool is_value_check_error(int number) {
 }
 
 bool schedule_error(int number, MsgArgs args) {
+    if (sched_eval_state& st = evaluation_state(); st.deferred != nullptr) {
+        st.spoiled = true;
+        return true;
+    }
     char text[kFormatBufSize];
     std::int16_t length = 0;
     format_msg(text, &length, kDefinitionSet, number, args);
@@ -595,6 +621,8 @@ bool check_calendar(sched_eval_state& st, std::string& calendar) {
     if (rc != DB_E_END) {
         // The calendar file cannot be read at all: not a missing calendar.
         database_failure(st, kMsgCalendarScan);
+    } else if (st.deferred != nullptr) {
+        st.spoiled = true;
     } else {
         issue_msg(MSG_STDERR, kDriverSet, kMsgNoCalendar,
                   {arg_str(st.sched_workstation.c_str()), arg_str(st.sched_name.c_str()),

@@ -120,6 +120,16 @@ class run_date_name_list {
     bool has_long_ = false;                  // a name that has no short key
 };
 
+// A selected-schedule list entry an action made while the pass defers them
+// (sched_eval_state::deferred): add_selected's arguments after the names.
+struct deferred_entry {
+    std::int32_t time_key = 0;
+    std::int32_t priority = 0;
+    bool dependency = false;
+    std::string dependency_workstation;
+    std::string dependency_schedule;
+};
+
 struct sched_eval_state {
     // ---- set by the selection pass, per run
     db_handle* db = nullptr;              // master database, for the calendars
@@ -137,6 +147,12 @@ struct sched_eval_state {
     std::string record_schedule;
     bool selected = false;  // the schedule runs; the actions set it, never clear it
     bool forced = false;    // named in the forced list: its EXCEPT elements never match
+    // While set (by a pass that visits the records out of key order), the
+    // list entries the actions make are collected here instead of entered,
+    // and whatever the actions would report (a definition error, a missing
+    // calendar, a database failure) is not reported but sets spoiled.
+    std::vector<deferred_entry>* deferred = nullptr;
+    bool spoiled = false;
     // ---- set by parse_schedule
     bool long_names = false;  // sets the widths of workstation, schedule and job names
 

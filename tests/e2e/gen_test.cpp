@@ -210,4 +210,105 @@ TEST_F(GeneratorTest, InstallationLoadsChecksCleanAndSelectsAsWorkedOut) {
     EXPECT_EQ(std::to_string(taken), summary_value(src, "selected"));
 }
 
+// korvex visits the schedule records in the order the file holds them unless
+// its line echo is on, when it visits them in key order: both give the same
+// production schedule and messages, on a file with replaced and deleted
+// schedules, with a forced list, and with a calendar named but gone (whose
+// warnings send the first way back to the second).
+TEST_F(GeneratorTest, FileOrderAndKeyOrderPassesAgree) {
+    e2e::TreeOptions options;
+    options.programs = {"mastdb", "mksecurity", "korvex"};
+    const InstallTree tree(options);
+    for (const std::string& p : options.programs)
+        ASSERT_TRUE(tree.has_program(p)) << p << " is not built";
+    const fs::path src = tree.root() / "src";
+    RunOptions utc;
+    utc.env = {{"TZ", "UTC"}};
+    utc.timeout = std::chrono::milliseconds(300000);
+    RunResult r = tree.run(kGen.string(), {"-n", "1500", "-seed", "5", src.string()}, utc);
+    ASSERT_TRUE(r.exited(0)) << r.both();
+    tree.write("localopts", read_file(src / "localopts"));
+    tree.write("brantis/globalopts", read_file(src / "globalopts"));
+    tree.write("Security.src", read_file(src / "Security.src"));
+    fs::create_directories(tree.telvar() / "network");
+    auto tool = [&](const std::string& program, std::vector<std::string> args,
+                    const RunOptions& o) { return tree.run(program, args, o); };
+    const std::vector<std::string> schedules = files_in(src / "schedules");
+    std::vector<std::string> add = {"add-schedules"};
+    add.insert(add.end(), schedules.begin(), schedules.end());
+    std::vector<std::string> cals = {"add-calendars"};
+    for (const std::string& f : files_in(src / "calendars"))
+        cals.push_back(f);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"create"}, cals, add,
+          // Replaced: their old records stay in the file.
+          std::vector<std::string>{"add-schedules", schedules.front(), schedules.back()}}) {
+        r = tool("mastdb", args, utc);
+        ASSERT_TRUE(r.exited(0)) << r.both();
+    }
+    r = tool("mksecurity", {"Security.src"}, utc);
+    ASSERT_TRUE(r.exited(0)) << r.both();
+    r = tool("mastdb", {"list-schedules"}, utc);
+    ASSERT_TRUE(r.exited(0)) << r.both();
+    std::istringstream listed(r.out);
+    std::vector<std::string> names;
+    for (std::string line; std::getline(listed, line);)
+        if (line.find('#') != std::string::npos) names.push_back(line);
+    ASSERT_GT(names.size(), 100u) << r.out;
+    r = tool("mastdb", {"delete-schedule", names[names.size() / 2]}, utc);
+    ASSERT_TRUE(r.exited(0)) << r.both();
+    const std::string date = summary_value(src, "rundate");
+    auto both_ways = [&](const std::vector<std::string>& args) {
+        const std::string prodsked = (tree.root() / "prodsked").string();
+        std::vector<std::string> all = {"-date", date, "-prodsked", prodsked};
+        all.insert(all.end(), args.begin(), args.end());
+        const RunResult file_order = tool("korvex", all, utc);
+        const std::string by_file = read_file(prodsked);
+        RunOptions echo = utc;
+        echo.env.emplace_back("SCHDEBUG", "4");
+        const RunResult key_order = tool("korvex", all, echo);
+        EXPECT_EQ(file_order.status, key_order.status) << file_order.both() << key_order.both();
+        EXPECT_EQ(by_file, read_file(prodsked));
+        EXPECT_EQ(file_order.err, key_order.err);
+        return file_order;
+    };
+    r = both_ways({});
+    EXPECT_TRUE(r.exited(0)) << r.both();
+    // Forced: schedules the date leaves out.
+    const std::string by_date = read_file(tree.root() / "prodsked");
+    std::string forced;
+    for (std::size_t i = 0, n = 0; i < names.size() && n < 5; i += 7) {
+        if (by_date.find("SCHEDULE " + names[i] + "\n") != std::string::npos) continue;
+        forced += names[i] + "\n";
+        ++n;
+    }
+    tree.write("forced", forced);
+    r = both_ways({"-scheds", (tree.home() / "forced").string()});
+    EXPECT_TRUE(r.exited(0)) << r.both();
+    EXPECT_GT(read_file(tree.root() / "prodsked").size(), by_date.size()) << forced;
+
+    // A calendar the definitions name, deleted: warnings in key order.
+    std::string every_schedule;
+    for (const std::string& f : schedules)
+        every_schedule += read_file(f);
+    std::string calendar;
+    for (const std::string& f : files_in(src / "calendars")) {
+        std::istringstream in(read_file(f));
+        for (std::string line; calendar.empty() && std::getline(in, line);) {
+            // "NAME \"description\"" starts a calendar.
+            const std::size_t blank = line.find(' ');
+            if (line.empty() || line[0] == '#' || line[0] == ' ' || blank == std::string::npos)
+                continue;
+            const std::string name = line.substr(0, blank);
+            if (name != "HOLIDAYS" && every_schedule.find("ON " + name) != std::string::npos)
+                calendar = name;
+        }
+    }
+    ASSERT_FALSE(calendar.empty());
+    r = tool("mastdb", {"delete-calendar", calendar}, utc);
+    ASSERT_TRUE(r.exited(0)) << r.both();
+    r = both_ways({});
+    EXPECT_NE(r.err, "") << "no warning for the deleted calendar " << calendar;
+}
+
 }  // namespace

@@ -824,6 +824,21 @@ int stored_text_length(const char* field) {
     return n;
 }
 
+// Puts the header record of the schedule with the key (the names' fields
+// side by side) under the handle, unless it is there already: DB_OK,
+// DB_E_MISSING, or a keyed failure.
+std::int16_t position_schedule(db_handle* h, isam_handle* f, const SchedLayout& l,
+                               const char* key) {
+    if (is_pair_of(h->current_sched, key, l.name)) return DB_OK;
+    h->current_sched.clear();
+    const char* master = nullptr;
+    const std::int16_t rc = isam_read_view(f, &master, ISAM_READ_EXACT, key, 0);
+    if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_MISSING);
+    if (rc != ISAM_OK) return keyed_failure(h, f);
+    assign_pair(h->current_sched, key, l.name);
+    return DB_OK;
+}
+
 // Reads the next stored text line of a schedule; *text receives its
 // characters (trailing blanks left out) where the schedule file's handle
 // holds them, valid until the file's next operation.
@@ -847,14 +862,7 @@ std::int16_t next_schedule_line(db_handle* h, const char* workstation, const cha
         if (workstation != nullptr) pad_field(workstation, key.data(), l.name);
         if (schedule != nullptr) pad_field(schedule, key.data() + l.name, l.name);
         key[static_cast<std::size_t>(2 * l.name)] = '\0';
-        if (!is_pair_of(h->current_sched, key.data(), l.name)) {
-            h->current_sched.clear();
-            const char* master = nullptr;
-            const std::int16_t rc = isam_read_view(f, &master, ISAM_READ_EXACT, key.data(), 0);
-            if (rc == ISAM_E_NOT_FOUND) return done(h, DB_E_MISSING);
-            if (rc != ISAM_OK) return keyed_failure(h, f);
-            assign_pair(h->current_sched, key.data(), l.name);
-        }
+        if (const std::int16_t rc = position_schedule(h, f, l, key.data())) return rc;
     }
     const char* rec = nullptr;
     const std::int16_t rc = isam_read_view(f, &rec, mode, nullptr, 1);
@@ -863,6 +871,14 @@ std::int16_t next_schedule_line(db_handle* h, const char* workstation, const cha
     const char* at = rec + l.text_off;
     *text = std::string_view(at, static_cast<std::size_t>(stored_text_length(at)));
     return done(h, DB_OK);
+}
+
+// Appends a stored line's text as append_schedule_line does.
+void append_stored(std::string_view stored, std::string* text, bool* continued) {
+    const bool more = is_continued_line(stored);
+    if (more) stored.remove_suffix(1);
+    if (continued != nullptr) *continued = more;
+    if (text != nullptr) text->append(stored);
 }
 
 }  // namespace
@@ -881,11 +897,188 @@ std::int16_t append_schedule_line(db_handle* h, const char* workstation, const c
     std::string_view stored;
     const std::int16_t rc = next_schedule_line(h, workstation, schedule, cursor, &stored);
     if (rc != DB_OK) return rc;
-    const bool more = is_continued_line(stored);
-    if (more) stored.remove_suffix(1);
-    if (continued != nullptr) *continued = more;
-    if (text != nullptr) text->append(stored);
+    append_stored(stored, text, continued);
     return rc;
+}
+
+std::int16_t db_schedule_lines::append(std::string* text, bool* continued) {
+    if (const std::int16_t rc = enter(h_)) return rc;
+    isam_handle* f = use_file(h_, DB_FILE_SCHEDULES);
+    if (f == nullptr) return h_->code;
+    const SchedLayout& l = sched_layout(isam_format(f));
+    if (!from_file_ && chain_ != nullptr) {
+        const char* data = nullptr;
+        switch (chain_->next(&data)) {
+            case isam_chain_cursor::step::record: {
+                ++next_;
+                const char* at = data + l.text_off;
+                append_stored(
+                    std::string_view(at, static_cast<std::size_t>(stored_text_length(at))), text,
+                    continued);
+                return done(h_, DB_OK);
+            }
+            case isam_chain_cursor::step::end:
+                // As after reading to the end: the next read starts at the
+                // top, from the file.
+                next_ = 0;
+                chain_ = nullptr;
+                return done(h_, DB_E_END);
+            case isam_chain_cursor::step::unknown:
+                break;
+        }
+    }
+    const char* rec = nullptr;
+    if (!from_file_) {
+        // On from the file: the chain is read up to where the lines given
+        // so far end, as a reader of them would have.
+        from_file_ = true;
+        if (const std::int16_t rc = position_schedule(h_, f, l, key_.c_str())) return rc;
+        for (std::size_t i = 0; i < next_; ++i) {
+            const std::int16_t rc =
+                isam_read_view(f, &rec, i == 0 ? ISAM_READ_FIRST : ISAM_READ_NEXT, nullptr, 1);
+            if (rc == ISAM_E_NOT_FOUND) return done(h_, DB_E_END);
+            if (rc != ISAM_OK) return keyed_failure(h_, f);
+        }
+    }
+    const int mode = next_ == 0 ? ISAM_READ_FIRST : ISAM_READ_NEXT;
+    ++next_;
+    const std::int16_t rc = isam_read_view(f, &rec, mode, nullptr, 1);
+    if (rc == ISAM_E_NOT_FOUND) {
+        next_ = 0;
+        return done(h_, DB_E_END);
+    }
+    if (rc != ISAM_OK) return keyed_failure(h_, f);
+    const char* at = rec + l.text_off;
+    append_stored(std::string_view(at, static_cast<std::size_t>(stored_text_length(at))), text,
+                  continued);
+    return done(h_, DB_OK);
+}
+
+// The scan of db_scan_schedules: the walk's keys and positions, then the
+// file in order.
+class db_schedule_scan final : public isam_chain_visitor {
+  public:
+    db_schedule_scan(db_handle* h, const SchedLayout& l, const isam_slot_desc& master,
+                     db_schedule_scan_visitor& visitor)
+        : h_(h),
+          l_(l),
+          klen_(static_cast<std::size_t>(master.key_length)),
+          key_offset_(static_cast<std::size_t>(master.key_offset)),
+          visitor_(visitor) {
+        lines_.h_ = h;
+    }
+
+    // The walk's keys, in key order, and where the index puts them.
+    bool add_key(const char* key, int length, std::int64_t pos) {
+        if (static_cast<std::size_t>(length) != klen_ || pos > kMaxPosition) {
+            failed_ = true;  // a read would reject the record: left to the walk
+            return false;
+        }
+        keys_.append(key, klen_);
+        by_position_.push_back(
+            {static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(by_position_.size())});
+        return true;
+    }
+    bool start() {
+        visited_.assign(by_position_.size(), 0);
+        std::sort(by_position_.begin(), by_position_.end());
+        for (std::size_t i = 1; i < by_position_.size(); ++i)
+            if (by_position_[i].pos == by_position_[i - 1].pos) return false;
+        return true;
+    }
+    std::size_t count() const { return by_position_.size(); }
+
+    // The positions of the walk's headers, rising.
+    std::vector<std::int64_t> positions() const {
+        std::vector<std::int64_t> out;
+        out.reserve(by_position_.size());
+        for (const placed& p : by_position_)
+            out.push_back(p.pos);
+        return out;
+    }
+
+    bool master(std::int64_t /*pos*/, const char* data, isam_chain_cursor& chain) override {
+        if (failed_) return false;
+        const std::uint32_t rank = by_position_[next_++].rank;
+        if (data == nullptr) return true;  // read the way the walk reads it, afterwards
+        // A read checks the record's key against the index's.
+        if (std::memcmp(data + key_offset_, keys_.data() + rank * klen_, klen_) != 0) {
+            failed_ = true;
+            return false;
+        }
+        visited_[rank] = 1;
+        lines_.chain_ = &chain;
+        if (!visit(rank, decode_header(data, l_))) failed_ = true;
+        lines_.chain_ = nullptr;
+        return !failed_;
+    }
+
+    // The schedules the file scan could not vouch for, read the way a walk
+    // reads them. False when one cannot be read.
+    bool visit_the_rest() {
+        Record rec;
+        isam_handle* f = use_file(h_, DB_FILE_SCHEDULES);
+        if (f == nullptr) return false;
+        for (std::size_t rank = 0; rank < visited_.size() && !failed_; ++rank) {
+            if (visited_[rank]) continue;
+            std::string key(keys_.data() + rank * klen_, klen_);
+            h_->current_sched.clear();
+            if (isam_read(f, rec.data(), ISAM_READ_EXACT, key.c_str(), 0) != ISAM_OK) return false;
+            lines_.chain_ = nullptr;
+            if (!visit(rank, decode_header(rec.data(), l_))) return false;
+        }
+        return !failed_;
+    }
+    bool failed() const { return failed_; }
+
+  private:
+    static constexpr std::int64_t kMaxPosition = 0xFFFFFFFFLL;
+    struct placed {
+        std::uint32_t pos;
+        std::uint32_t rank;
+        bool operator<(const placed& o) const { return pos < o.pos; }
+    };
+
+    bool visit(std::size_t rank, const sched_header& header) {
+        lines_.key_.assign(keys_.data() + rank * klen_, klen_);
+        lines_.next_ = 0;
+        lines_.from_file_ = false;
+        return visitor_.schedule(rank, header, lines_);
+    }
+
+    db_handle* h_;
+    const SchedLayout& l_;
+    std::size_t klen_;
+    std::size_t key_offset_;
+    db_schedule_scan_visitor& visitor_;
+    std::string keys_;  // by rank
+    std::vector<placed> by_position_;
+    std::vector<char> visited_;  // by rank
+    std::size_t next_ = 0;       // in by_position_: the next master met
+    db_schedule_lines lines_;
+    bool failed_ = false;
+};
+
+std::int16_t db_scan_schedules(db_handle* h, const char* ws_pattern, const char* sched_pattern,
+                               db_schedule_scan_visitor& visitor, std::size_t* count) {
+    if (const std::int16_t rc = enter(h)) return rc;
+    isam_handle* f = use_file(h, DB_FILE_SCHEDULES);
+    if (f == nullptr) return h->code;
+    std::string pattern = ws_pattern != nullptr ? ws_pattern : "";
+    pattern += DB_PAIR_SEPARATOR;
+    if (sched_pattern != nullptr) pattern += sched_pattern;
+    const SchedLayout& l = sched_layout(isam_format(f));
+    db_schedule_scan scan(h, l, f->slots[0].desc, visitor);
+    std::int16_t rc =
+        isam_walk_keys(f, pattern.c_str(), [&scan](const char* key, int length, std::int64_t pos) {
+            return scan.add_key(key, length, pos);
+        });
+    if (count != nullptr) *count = scan.count();
+    if (rc != ISAM_OK || scan.failed() || !scan.start()) return done(h, DB_E_KEYED, rc);
+    h->current_sched.clear();
+    rc = isam_scan_chains(f, 1, scan.positions(), scan);
+    if (rc != ISAM_OK || scan.failed() || !scan.visit_the_rest()) return done(h, DB_E_KEYED, rc);
+    return done(h, DB_OK);
 }
 
 bool is_continued_line(std::string_view stored) {

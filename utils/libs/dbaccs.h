@@ -187,6 +187,48 @@ sched_header make_sched_header(std::string_view workstation, std::string_view sc
 std::int16_t read_next_schedule(db_handle* h, const char* ws_pattern, const char* sched_pattern,
                                 int* cursor, sched_header* out);
 
+// The text lines of one schedule met by db_scan_schedules, read as
+// append_schedule_line reads them: most come from the bytes the scan read,
+// the others from the file.
+class db_schedule_lines {
+  public:
+    // The next line appended to *text (a continued piece without its
+    // backslash, and *continued set). Returns 0, DB_E_END, DB_E_MISSING or
+    // DB_E_KEYED, as append_schedule_line would.
+    std::int16_t append(std::string* text, bool* continued);
+
+  private:
+    friend class db_schedule_scan;
+    db_handle* h_ = nullptr;
+    std::string key_;                     // the schedule's key, the names side by side
+    isam_chain_cursor* chain_ = nullptr;  // its lines in the bytes the scan read, if any
+    std::size_t next_ = 0;                // lines read
+    bool from_file_ = false;              // reading on from the file
+};
+
+// One schedule met by db_scan_schedules.
+class db_schedule_scan_visitor {
+  public:
+    virtual ~db_schedule_scan_visitor() = default;
+    // rank: the schedule's place in key order (0 for the first a walk with
+    // read_next_schedule reads); header: what that walk reads for it; lines:
+    // its text. False stops the scan.
+    virtual bool schedule(std::size_t rank, const sched_header& header,
+                          db_schedule_lines& lines) = 0;
+};
+
+// Visits every schedule a walk with read_next_schedule(ws_pattern,
+// sched_pattern) from a fresh cursor would read, each once, in the order the
+// file holds them rather than in key order, reading the schedule file in long
+// sequential reads: for a pass over all schedules of a large file this costs
+// far fewer reads than the walk. Requires the schedule lock. *count receives
+// the number of schedules the walk reads. Returns DB_OK when every one of
+// them was visited; anything else (the visitor stopped, a record a read
+// would reject, a read failure) leaves the visits incomplete, and the
+// caller should walk instead, which meets and reports what went wrong.
+std::int16_t db_scan_schedules(db_handle* h, const char* ws_pattern, const char* sched_pattern,
+                               db_schedule_scan_visitor& visitor, std::size_t* count);
+
 // Reads the next stored text line of a schedule into *line, without trailing
 // blanks. *cursor is 0 before the first line. Returns 0, DB_E_END,
 // DB_E_MISSING (no such schedule), DB_E_KEYED (or an open failure).

@@ -2473,3 +2473,125 @@ int isam_key_length(const isam_handle* h, int slot) {
     if (check_handle(h) || slot < 0 || slot > h->kinds) return -1;
     return full_key_len(h, slot);
 }
+
+isam_chain_cursor::step isam_chain_cursor::next(const char** data) {
+    if (stopped_) return step::unknown;
+    const isam_handle* h = h_;
+    // The checks of a read, in its order.
+    if (pos_ < 0 || (steps_ > 1 && steps_ > bound_)) {
+        stopped_ = true;
+        return step::unknown;
+    }
+    if (pos_ == 0) {
+        stopped_ = true;
+        return step::end;
+    }
+    if (pos_ < ISAM_HEADER_SIZE || pos_ > kMaxPos || pos_ < off_ ||
+        pos_ + static_cast<std::int64_t>(line_) > end_) {
+        stopped_ = true;
+        return step::unknown;
+    }
+    const char* r = window_ + (pos_ - off_);
+    const isam_slot_desc& m = h->slots[0].desc;
+    const int hl = hdr_len(h->kinds);
+    if (r[line_ - 1] != '\n' || !type_ok(r, n_) || !pointers_ok(r, h->kinds) ||
+        std::memcmp(r + hl + m.key_offset, master_data_ + m.key_offset,
+                    static_cast<std::size_t>(m.key_length)) != 0) {
+        stopped_ = true;
+        return step::unknown;
+    }
+    pos_ = get_ptr(r, 1);
+    ++steps_;
+    *data = r + hl;
+    return step::record;
+}
+
+std::int16_t isam_scan_chains(isam_handle* h, int n, const std::vector<std::int64_t>& positions,
+                              isam_chain_visitor& visitor) {
+    if (const std::int16_t c = check_handle(h)) return c;
+    if ((h->flags & ISAM_FL_OPEN) == 0) return ISAM_E_NOT_OPEN;
+    if (!under_lock(h) || !behind_idle(h)) return ISAM_E_NOT_LOCKED;
+    if (n < 1 || n > h->kinds) return ISAM_E_BAD_SLOT;
+    const std::int64_t size = data_size(h);
+    if (size < 0) return ISAM_E_READ;
+    const int hl = hdr_len(h->kinds);
+    const auto master_len = static_cast<std::size_t>(line_len(h, 0));
+    const auto detail_len = static_cast<std::size_t>(line_len(h, n));
+    const std::int64_t bound = record_bound(h);
+
+    // Each read holds the masters that start in it with at least kFollow
+    // bytes after them (their chains usually lie there), or the rest of the
+    // file.
+    constexpr std::int64_t kWindow = std::int64_t{1} << 20;
+    constexpr std::int64_t kFollow = std::int64_t{64} << 10;
+    std::vector<char> window;
+    std::int64_t off = 0;
+    std::int64_t end = 0;  // the bytes of window: file positions off to end
+    for (const std::int64_t pos : positions) {
+        isam_chain_cursor chain;
+        const char* data = nullptr;
+        const bool placed = pos >= ISAM_HEADER_SIZE && pos <= kMaxPos &&
+                            pos + static_cast<std::int64_t>(master_len) <= size;
+        if (placed && (pos < off || pos + kFollow > end) && end < size) {
+            if (pos < off) {
+                // Positions go up: only a repeated one comes back.
+            } else {
+                off = pos;
+                const std::int64_t want = std::min(kWindow, size - off);
+                window.resize(static_cast<std::size_t>(want));
+                const long got =
+                    plat::FH_pread_file(h->fd, window.data(), static_cast<std::size_t>(want), off);
+                if (got <= 0) return ISAM_E_READ;
+                end = off + got;
+            }
+        }
+        if (placed && pos >= off && pos + static_cast<std::int64_t>(master_len) <= end) {
+            const char* r = window.data() + (pos - off);
+            if (r[master_len - 1] == '\n' && type_ok(r, 0) && pointers_ok(r, h->kinds)) {
+                data = r + hl;
+                chain.h_ = h;
+                chain.n_ = n;
+                chain.window_ = window.data();
+                chain.off_ = off;
+                chain.end_ = end;
+                chain.line_ = detail_len;
+                chain.bound_ = bound;
+                chain.master_data_ = data;
+                chain.pos_ = get_ptr(r, n);
+                chain.steps_ = 1;
+            }
+        }
+        if (data == nullptr) chain.stopped_ = true;
+        if (!visitor.master(pos, data, chain)) return ISAM_OK;
+    }
+    return ISAM_OK;
+}
+
+std::int16_t isam_walk_keys(
+    isam_handle* h, const char* pattern,
+    const std::function<bool(const char* key, int length, std::int64_t position)>& visit) {
+    if (const std::int16_t c = check_handle(h)) return c;
+    if ((h->flags & ISAM_FL_OPEN) == 0) return ISAM_E_NOT_OPEN;
+    if (!under_lock(h)) return ISAM_E_NOT_LOCKED;
+    const int klen = h->slots[0].desc.key_length;
+    // The pattern as a pattern read takes it: trailing blanks dropped.
+    const std::size_t limit = static_cast<std::size_t>(klen + ISAM_PATTERN_EXTRA);
+    std::size_t n = pattern != nullptr ? strnlen(pattern, limit) : 0;
+    if (n >= limit) return ISAM_E_PATTERN_LONG;
+    while (n > 0 && (pattern[n - 1] == ' ' || pattern[n - 1] == '\t' || pattern[n - 1] == '\n' ||
+                     pattern[n - 1] == '\r' || pattern[n - 1] == '\f' || pattern[n - 1] == '\v'))
+        --n;
+    const std::string pat(pattern != nullptr ? pattern : "", n);
+    h->ix_at_key = false;
+    if (btgoto(h->index.get(), BT_PREVIOUS) != BT_OK) return ISAM_E_IX_GOTO;
+    std::vector<char> key(static_cast<std::size_t>(klen) + 1, '\0');
+    for (;;) {
+        int len = 0;
+        std::int32_t value = 0;
+        const int r = btravrs(h->index.get(), BT_NEXT, key.data(), klen, &len, &value);
+        if (r == BT_END) return ISAM_OK;
+        if (r != BT_OK) return ISAM_E_IX_TRAVERSE;
+        if (!h->match(key.data(), pat.data(), len, static_cast<int>(pat.size()))) continue;
+        if (!visit(key.data(), len, static_cast<std::uint32_t>(value))) return ISAM_OK;
+    }
+}

@@ -27,6 +27,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -437,3 +438,71 @@ std::int16_t build_datafile(const char* path, const isam_file_desc& desc, int* f
 // invalid handle or slot.
 int isam_record_length(const isam_handle* h, int slot);
 int isam_key_length(const isam_handle* h, int slot);
+
+// ---- chains in file order -----------------------------------------------------
+
+// The chain of one master met by isam_scan_chains, walked as a read walks it
+// (isam_read: ISAM_READ_FIRST, then ISAM_READ_NEXT), over the bytes the scan
+// has read.
+class isam_chain_cursor {
+  public:
+    enum class step {
+        record,   // the next record; *data receives its record data
+        end,      // the chain ends: a read of the next record would find none
+        unknown,  // not vouched for: a read must go on from here
+    };
+    step next(const char** data);
+
+  private:
+    friend std::int16_t isam_scan_chains(isam_handle*, int, const std::vector<std::int64_t>&,
+                                         class isam_chain_visitor&);
+    const isam_handle* h_ = nullptr;
+    int n_ = 0;
+    const char* window_ = nullptr;  // the bytes read, from file position off_
+    std::int64_t off_ = 0;
+    std::int64_t end_ = 0;
+    std::size_t line_ = 0;  // a record line of the chain's kind
+    std::int64_t bound_ = 0;
+    const char* master_data_ = nullptr;
+    std::int64_t pos_ = 0;  // the next record's position, -1 when not a pointer
+    std::int64_t steps_ = 0;
+    bool stopped_ = false;
+};
+
+// What isam_scan_chains finds at each position it was given.
+class isam_chain_visitor {
+  public:
+    virtual ~isam_chain_visitor() = default;
+    // The position's master record: its record data, and a cursor on its
+    // chain (both valid during the call); data is null when the scan cannot
+    // vouch for a master record there (a read must find out). False stops
+    // the scan.
+    virtual bool master(std::int64_t pos, const char* data, isam_chain_cursor& chain) = 0;
+};
+
+// Reads the data file in long sequential reads, under the update lock, and
+// hands the visitor the master record at each of the positions (rising),
+// with a cursor on its chain of kind n: the record only when a read of a
+// master there would return it, with exactly those bytes. The cursor gives a
+// chain record only when a read walking the chain from its master
+// (isam_read: ISAM_READ_FIRST, then ISAM_READ_NEXT) would return it, with
+// exactly those bytes; it stops at the first record it cannot vouch for (not
+// among the bytes read with the master, or anything a read would reject), so
+// that a caller reads on from there with isam_read and meets whatever a read
+// meets. Records already held back for writing are not seen: the scan
+// refuses a handle holding appends. Nothing is stored in the handle: a
+// failure returns its code (4 not open, 5 no update lock, 239 bad kind, 11 a
+// read failed) and the visits made up to it stand.
+std::int16_t isam_scan_chains(isam_handle* h, int n, const std::vector<std::int64_t>& positions,
+                              isam_chain_visitor& visitor);
+
+// Walks the index in key order, under the update lock, giving visit every
+// master key that a pattern read (ISAM_READ_PATTERN, then ISAM_READ_NEXT)
+// with this pattern would go through, and the position the index holds for
+// it; visit returns false to stop. No record is read and no slot changes;
+// the next read positions the index again. Nothing is stored in the handle:
+// returns ISAM_OK, or 4 not open, 5 no update lock, 41 pattern too long, 456
+// the index could not be read.
+std::int16_t isam_walk_keys(
+    isam_handle* h, const char* pattern,
+    const std::function<bool(const char* key, int length, std::int64_t position)>& visit);
