@@ -73,7 +73,8 @@ void report_workstation(std::int32_t count, const std::string& workstation) {
 
 // The buffers of copy_schedule, kept from one schedule to the next.
 struct copy_buffers {
-    std::string text;  // the schedule's lines, each with its newline
+    std::string text;         // the schedule's lines, each with its newline
+    db_schedule_lines lines;  // where they are read from
 };
 
 // Copies one schedule's stored text, written in one piece once it has been
@@ -87,11 +88,10 @@ int copy_schedule(db_handle* db, const std::string& workstation, const std::stri
     text.clear();
     bool open = false;
     std::size_t complete = 0;  // the length of the whole lines in text
-    int cursor = 0;
+    std::int16_t rc = db_schedule_text(db, workstation.c_str(), schedule.c_str(), &buf.lines);
     for (;;) {
         bool continued = false;  // the line read is a piece of a long line
-        const std::int16_t rc = append_schedule_line(db, workstation.c_str(), schedule.c_str(),
-                                                     &text, &continued, &cursor);
+        if (rc == DB_OK) rc = buf.lines.append(&text, &continued);
         if (rc == DB_E_END) break;
         if (rc != DB_OK) {
             // The lines read whole are written before the failure is reported.

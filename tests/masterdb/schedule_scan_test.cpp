@@ -138,6 +138,38 @@ class ScanTest : public DbTest, public ::testing::WithParamInterface<int> {
         return out;
     }
 
+    // Every schedule of the walk read whole through db_schedule_text, under
+    // one lock, after a scan under that lock when `after_scan`.
+    std::vector<seen_schedule> read_each(const std::vector<seen_schedule>& walked,
+                                         bool after_scan) {
+        std::vector<seen_schedule> out;
+        EXPECT_EQ(db_lock_schedules(h_.get()), DB_OK) << error_of(h_.get());
+        if (after_scan) {
+            struct nothing : db_schedule_scan_visitor {
+                bool schedule(std::size_t, const sched_header&, db_schedule_lines&) override {
+                    return true;
+                }
+            } v;
+            std::size_t count = 0;
+            EXPECT_EQ(db_scan_schedules(h_.get(), "@", "@", v, &count), DB_OK);
+        }
+        db_schedule_lines lines;
+        // Backwards, so that no schedule is read right after its neighbour.
+        for (auto it = walked.rbegin(); it != walked.rend(); ++it) {
+            const std::size_t cut = it->names.find('#');
+            const std::string ws = it->names.substr(0, cut);
+            const std::string name = it->names.substr(cut + 1);
+            EXPECT_EQ(db_schedule_text(h_.get(), ws.c_str(), name.c_str(), &lines), DB_OK);
+            out.insert(out.begin(), {it->names, reads(
+                                                    [&](std::string* text, bool* continued) {
+                                                        return lines.append(text, continued);
+                                                    },
+                                                    -1)});
+        }
+        EXPECT_EQ(db_unlock_schedules(h_.get()), DB_OK);
+        return out;
+    }
+
     static void expect_same(const std::vector<seen_schedule>& walked,
                             const std::vector<seen_schedule>& scanned) {
         ASSERT_EQ(walked.size(), scanned.size());
@@ -208,6 +240,12 @@ TEST_P(ScanTest, MeetsEveryScheduleOnceWithTheWalksHeadersAndLines) {
     }
     // Met in file order, not key order.
     EXPECT_FALSE(std::is_sorted(order_.begin(), order_.end()));
+    // Each schedule's text read on its own, with and without the places the
+    // scan found.
+    auto all = [](std::size_t) { return -1; };
+    const std::vector<seen_schedule> walked = walk(all);
+    expect_same(walked, read_each(walked, true));
+    expect_same(walked, read_each(walked, false));
 }
 
 TEST_P(ScanTest, DamagedChainsReadAsTheWalkReadsThem) {
@@ -261,7 +299,9 @@ TEST_P(ScanTest, DamagedChainsReadAsTheWalkReadsThem) {
         std::int16_t rc = 0;
         const std::vector<seen_schedule> scanned = scan(all, &rc);
         ASSERT_EQ(rc, DB_OK) << error_of(h_.get());
-        expect_same(walk(all), scanned);
+        const std::vector<seen_schedule> walked = walk(all);
+        expect_same(walked, scanned);
+        expect_same(walked, read_each(walked, true));
     }
 }
 

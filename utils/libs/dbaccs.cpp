@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <new>
 
 #if defined(__SSE2__)
@@ -636,6 +637,7 @@ std::int16_t db_lock_schedules(db_handle* h) {
 
 std::int16_t db_unlock_schedules(db_handle* h) {
     if (const std::int16_t rc = enter(h)) return rc;
+    h->sched_places.reset();
     isam_handle* sched = h->files[DB_FILE_SCHEDULES].get();
     isam_handle* jobs = h->files[DB_FILE_SCHED_JOBS].get();
     if (sched == nullptr || jobs == nullptr) return done(h, DB_E_NOT_OPEN);
@@ -988,6 +990,22 @@ class db_schedule_scan final : public isam_chain_visitor {
     }
     std::size_t count() const { return by_position_.size(); }
 
+    // Where the headers are, for db_schedule_text.
+    std::unique_ptr<db_schedule_places> places() {
+        auto p = std::make_unique<db_schedule_places>();
+        p->key_length = klen_;
+        p->keys = std::move(keys_);
+        p->from.assign(by_position_.size(), 0);
+        p->to.assign(by_position_.size(), 0);
+        for (std::size_t i = 0; i < by_position_.size(); ++i) {
+            const std::uint32_t rank = by_position_[i].rank;
+            p->from[rank] = by_position_[i].pos;
+            p->to[rank] = i + 1 < by_position_.size() ? by_position_[i + 1].pos
+                                                      : std::numeric_limits<std::uint32_t>::max();
+        }
+        return p;
+    }
+
     // The positions of the walk's headers, rising.
     std::vector<std::int64_t> positions() const {
         std::vector<std::int64_t> out;
@@ -1067,6 +1085,7 @@ std::int16_t db_scan_schedules(db_handle* h, const char* ws_pattern, const char*
     std::string pattern = ws_pattern != nullptr ? ws_pattern : "";
     pattern += DB_PAIR_SEPARATOR;
     if (sched_pattern != nullptr) pattern += sched_pattern;
+    h->sched_places.reset();
     const SchedLayout& l = sched_layout(isam_format(f));
     db_schedule_scan scan(h, l, f->slots[0].desc, visitor);
     std::int16_t rc =
@@ -1078,6 +1097,55 @@ std::int16_t db_scan_schedules(db_handle* h, const char* ws_pattern, const char*
     h->current_sched.clear();
     rc = isam_scan_chains(f, 1, scan.positions(), scan);
     if (rc != ISAM_OK || scan.failed() || !scan.visit_the_rest()) return done(h, DB_E_KEYED, rc);
+    try {
+        h->sched_places = scan.places();
+    } catch (const std::bad_alloc&) {
+        h->sched_places.reset();  // the schedules are read the usual way
+    }
+    return done(h, DB_OK);
+}
+
+std::int16_t db_schedule_text(db_handle* h, const char* workstation, const char* schedule,
+                              db_schedule_lines* lines) {
+    if (const std::int16_t rc = enter(h)) return rc;
+    isam_handle* f = use_file(h, DB_FILE_SCHEDULES);
+    if (f == nullptr) return h->code;
+    const SchedLayout& l = sched_layout(isam_format(f));
+    std::array<char, 2 * kMaxNameWidth + 1> key;
+    const auto klen = static_cast<std::size_t>(2 * l.name);
+    std::memset(key.data(), ' ', klen);
+    if (workstation != nullptr) pad_field(workstation, key.data(), l.name);
+    if (schedule != nullptr) pad_field(schedule, key.data() + l.name, l.name);
+    lines->h_ = h;
+    lines->key_.assign(key.data(), klen);
+    lines->chain_ = nullptr;
+    lines->next_ = 0;
+    lines->from_file_ = false;
+    const db_schedule_places* p = h->sched_places.get();
+    const isam_slot_desc& m = f->slots[0].desc;
+    if (p != nullptr && p->key_length == klen && static_cast<std::size_t>(m.key_length) == klen) {
+        // The keys are in key order: a binary search finds this one.
+        std::size_t lo = 0;
+        std::size_t hi = p->from.size();
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (std::memcmp(p->keys.data() + mid * klen, key.data(), klen) < 0)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        if (lo < p->from.size() && std::memcmp(p->keys.data() + lo * klen, key.data(), klen) == 0) {
+            constexpr std::int64_t kMost = std::int64_t{64} << 10;
+            const std::int64_t from = p->from[lo];
+            const std::int64_t length = std::min<std::int64_t>(p->to[lo] - from, kMost);
+            const char* data = nullptr;
+            // As a read of the header checks it: the record's key is the key.
+            if (isam_chain_at(f, 1, from, length, &lines->buffer_, &data, &lines->own_) ==
+                    ISAM_OK &&
+                std::memcmp(data + m.key_offset, key.data(), klen) == 0)
+                lines->chain_ = &lines->own_;
+        }
+    }
     return done(h, DB_OK);
 }
 
@@ -1186,6 +1254,7 @@ std::int16_t store_schedule_records(db_handle* h, isam_handle* f, isam_handle* j
 
 std::int16_t store_schedule_text(db_handle* h, const sched_header& hdr, std::string_view text) {
     if (const std::int16_t rc = enter(h)) return rc;
+    h->sched_places.reset();
     isam_handle* f = open_file_only(h, DB_FILE_SCHEDULES);
     if (f == nullptr) return h->code;
     isam_handle* jobs = open_file_only(h, DB_FILE_SCHED_JOBS);

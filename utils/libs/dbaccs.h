@@ -88,6 +88,15 @@ struct db_calendar_dates {
     std::vector<std::array<char, 10>> keys;
 };
 
+// Where a pass with db_scan_schedules found the schedules' headers, kept
+// under the schedule lock for db_schedule_text.
+struct db_schedule_places {
+    std::size_t key_length = 0;
+    std::string keys;                 // the walk's keys side by side, in key order
+    std::vector<std::uint32_t> from;  // by key: the header's position
+    std::vector<std::uint32_t> to;    // by key: where the next header starts
+};
+
 struct db_handle {
     std::uint16_t magic = DB_MAGIC;  // cleared when the handle is freed
     std::int16_t code = 0;           // result of the last operation
@@ -104,6 +113,9 @@ struct db_handle {
     // dates of the calendars looked at are kept, by padded calendar name.
     bool calendars_locked = false;
     std::map<std::string, db_calendar_dates> calendar_dates;
+    // Under the schedule lock, after a pass in file order: where it found
+    // the schedules.
+    std::unique_ptr<db_schedule_places> sched_places;
 };
 
 // Drops one reference, closing the files and freeing the handle at the last
@@ -199,6 +211,9 @@ class db_schedule_lines {
 
   private:
     friend class db_schedule_scan;
+    friend std::int16_t db_schedule_text(db_handle*, const char*, const char*, db_schedule_lines*);
+    std::vector<char> buffer_;  // the bytes read for db_schedule_text
+    isam_chain_cursor own_;     // and its cursor on them
     db_handle* h_ = nullptr;
     std::string key_;                     // the schedule's key, the names side by side
     isam_chain_cursor* chain_ = nullptr;  // its lines in the bytes the scan read, if any
@@ -228,6 +243,14 @@ class db_schedule_scan_visitor {
 // caller should walk instead, which meets and reports what went wrong.
 std::int16_t db_scan_schedules(db_handle* h, const char* ws_pattern, const char* sched_pattern,
                                db_schedule_scan_visitor& visitor, std::size_t* count);
+
+// Sets *lines up to read the text lines of one schedule, as
+// append_schedule_line reads them from a fresh cursor. After a
+// db_scan_schedules pass under the same lock, a schedule it met is read with
+// one read of the file. Returns 0, or a failure to use the file (as
+// append_schedule_line would).
+std::int16_t db_schedule_text(db_handle* h, const char* workstation, const char* schedule,
+                              db_schedule_lines* lines);
 
 // Reads the next stored text line of a schedule into *line, without trailing
 // blanks. *cursor is 0 before the first line. Returns 0, DB_E_END,

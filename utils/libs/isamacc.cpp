@@ -2506,6 +2506,50 @@ isam_chain_cursor::step isam_chain_cursor::next(const char** data) {
     return step::record;
 }
 
+bool isam_chain_cursor::start(const isam_handle* h, int n, const char* window, std::int64_t off,
+                              std::int64_t end, std::int64_t pos, std::int64_t bound,
+                              const char** data) {
+    *data = nullptr;
+    stopped_ = true;
+    const auto master_len = static_cast<std::int64_t>(line_len(h, 0));
+    if (pos < ISAM_HEADER_SIZE || pos > kMaxPos || pos < off || pos + master_len > end)
+        return false;
+    const char* r = window + (pos - off);
+    if (r[master_len - 1] != '\n' || !type_ok(r, 0) || !pointers_ok(r, h->kinds)) return false;
+    *data = r + hdr_len(h->kinds);
+    h_ = h;
+    n_ = n;
+    window_ = window;
+    off_ = off;
+    end_ = end;
+    line_ = static_cast<std::size_t>(line_len(h, n));
+    bound_ = bound;
+    master_data_ = *data;
+    pos_ = get_ptr(r, n);
+    steps_ = 1;
+    stopped_ = false;
+    return true;
+}
+
+std::int16_t isam_chain_at(isam_handle* h, int n, std::int64_t pos, std::int64_t length,
+                           std::vector<char>* buffer, const char** data, isam_chain_cursor* chain) {
+    *data = nullptr;
+    if (const std::int16_t c = check_handle(h)) return c;
+    if ((h->flags & ISAM_FL_OPEN) == 0) return ISAM_E_NOT_OPEN;
+    if (!under_lock(h) || !behind_idle(h)) return ISAM_E_NOT_LOCKED;
+    if (n < 1 || n > h->kinds) return ISAM_E_BAD_SLOT;
+    const std::int64_t size = data_size(h);
+    if (size < 0 || pos < ISAM_HEADER_SIZE || pos >= size) return ISAM_E_WRONG_TYPE;
+    const std::int64_t want = std::max<std::int64_t>(std::min(length, size - pos), 0);
+    buffer->resize(static_cast<std::size_t>(want));
+    const long got =
+        plat::FH_pread_file(h->fd, buffer->data(), static_cast<std::size_t>(want), pos);
+    if (got <= 0) return ISAM_E_READ;
+    if (!chain->start(h, n, buffer->data(), pos, pos + got, pos, record_bound(h), data))
+        return ISAM_E_WRONG_TYPE;
+    return ISAM_OK;
+}
+
 std::int16_t isam_scan_chains(isam_handle* h, int n, const std::vector<std::int64_t>& positions,
                               isam_chain_visitor& visitor) {
     if (const std::int16_t c = check_handle(h)) return c;
@@ -2514,9 +2558,7 @@ std::int16_t isam_scan_chains(isam_handle* h, int n, const std::vector<std::int6
     if (n < 1 || n > h->kinds) return ISAM_E_BAD_SLOT;
     const std::int64_t size = data_size(h);
     if (size < 0) return ISAM_E_READ;
-    const int hl = hdr_len(h->kinds);
     const auto master_len = static_cast<std::size_t>(line_len(h, 0));
-    const auto detail_len = static_cast<std::size_t>(line_len(h, n));
     const std::int64_t bound = record_bound(h);
 
     // Each read holds the masters that start in it with at least kFollow
@@ -2545,23 +2587,7 @@ std::int16_t isam_scan_chains(isam_handle* h, int n, const std::vector<std::int6
                 end = off + got;
             }
         }
-        if (placed && pos >= off && pos + static_cast<std::int64_t>(master_len) <= end) {
-            const char* r = window.data() + (pos - off);
-            if (r[master_len - 1] == '\n' && type_ok(r, 0) && pointers_ok(r, h->kinds)) {
-                data = r + hl;
-                chain.h_ = h;
-                chain.n_ = n;
-                chain.window_ = window.data();
-                chain.off_ = off;
-                chain.end_ = end;
-                chain.line_ = detail_len;
-                chain.bound_ = bound;
-                chain.master_data_ = data;
-                chain.pos_ = get_ptr(r, n);
-                chain.steps_ = 1;
-            }
-        }
-        if (data == nullptr) chain.stopped_ = true;
+        if (placed) chain.start(h, n, window.data(), off, end, pos, bound, &data);
         if (!visitor.master(pos, data, chain)) return ISAM_OK;
     }
     return ISAM_OK;

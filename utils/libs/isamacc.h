@@ -453,9 +453,13 @@ class isam_chain_cursor {
     };
     step next(const char** data);
 
+    // Set up on the master record line at pos among the bytes of window
+    // (file positions off to end); false, and stopped, when a read of a
+    // master there would not return that record.
+    bool start(const isam_handle* h, int n, const char* window, std::int64_t off, std::int64_t end,
+               std::int64_t pos, std::int64_t bound, const char** data);
+
   private:
-    friend std::int16_t isam_scan_chains(isam_handle*, int, const std::vector<std::int64_t>&,
-                                         class isam_chain_visitor&);
     const isam_handle* h_ = nullptr;
     int n_ = 0;
     const char* window_ = nullptr;  // the bytes read, from file position off_
@@ -466,7 +470,7 @@ class isam_chain_cursor {
     const char* master_data_ = nullptr;
     std::int64_t pos_ = 0;  // the next record's position, -1 when not a pointer
     std::int64_t steps_ = 0;
-    bool stopped_ = false;
+    bool stopped_ = true;  // until started
 };
 
 // What isam_scan_chains finds at each position it was given.
@@ -495,6 +499,16 @@ class isam_chain_visitor {
 // read failed) and the visits made up to it stand.
 std::int16_t isam_scan_chains(isam_handle* h, int n, const std::vector<std::int64_t>& positions,
                               isam_chain_visitor& visitor);
+
+// The master record at pos and its chain of kind n from one read, under the
+// update lock: reads up to length bytes from pos into *buffer and, when a read
+// of a master at pos would return the record there, sets *data to its record
+// data and starts *chain on those bytes (see isam_scan_chains). Nothing is
+// stored in the handle: returns ISAM_OK, or 4 not open, 5 no update lock, 239
+// bad kind, 11 the read failed, 247 no such master record there; the caller
+// then reads as usual.
+std::int16_t isam_chain_at(isam_handle* h, int n, std::int64_t pos, std::int64_t length,
+                           std::vector<char>* buffer, const char** data, isam_chain_cursor* chain);
 
 // Walks the index in key order, under the update lock, giving visit every
 // master key that a pattern read (ISAM_READ_PATTERN, then ISAM_READ_NEXT)
