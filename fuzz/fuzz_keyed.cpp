@@ -11,6 +11,7 @@
 // under the update lock; bit 5 a few updates under it; bit 6 a rebuild);
 // then two bytes of index length, a key / pattern (length-prefixed), the
 // index bytes, and the data bytes.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -123,6 +124,46 @@ void update(isam_handle* h, std::vector<std::vector<char>>& rec, const std::stri
     isam_add(h, m.data(), 0);
 }
 
+// The file read in order, as a pass over every master does: the chains of
+// the positions the index names walked as far as the bytes read vouch for
+// them, and a few masters read on their own. Every record given is copied
+// into a buffer of exactly its length, so that one reaching past the bytes
+// read shows.
+void scan_in_order(isam_handle* f, std::vector<std::vector<char>>& rec, const std::string& key) {
+    std::vector<std::int64_t> positions;
+    isam_walk_keys(f, key.c_str(), [&](const char*, int, std::int64_t pos) {
+        positions.push_back(pos);
+        return positions.size() < 400;
+    });
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    struct walker : isam_chain_visitor {
+        std::vector<std::vector<char>>* rec = nullptr;
+        int n = 1;
+        bool master(std::int64_t, const char* data, isam_chain_cursor& chain) override {
+            if (data != nullptr) std::memcpy((*rec)[0].data(), data, (*rec)[0].size());
+            const char* d = nullptr;
+            for (int k = 0; k < 300 && chain.next(&d) == isam_chain_cursor::step::record; ++k)
+                std::memcpy((*rec)[static_cast<std::size_t>(n)].data(), d,
+                            (*rec)[static_cast<std::size_t>(n)].size());
+            return true;
+        }
+    } w;
+    w.rec = &rec;
+    for (int n = 1; n < ISAM_NSLOTS; ++n) {
+        if (isam_record_length(f, n) <= 0) continue;
+        w.n = n;
+        isam_scan_chains(f, n, positions, w);
+        std::vector<char> buffer;
+        for (std::size_t i = 0; i < positions.size() && i < 8; ++i) {
+            isam_chain_cursor chain;
+            const char* data = nullptr;
+            if (isam_chain_at(f, n, positions[i], 1 << (6 + i), &buffer, &data, &chain) == ISAM_OK)
+                w.master(positions[i], data, chain);
+        }
+    }
+}
+
 void drive_file(unsigned mode, const std::string& key) {
     isam_ptr h;
     std::string msg;
@@ -164,6 +205,8 @@ void drive_file(unsigned mode, const std::string& key) {
     isam_status(f, &code, &sys_errno);
     isam_error_text(f, &msg);
     isam_format(f);
+
+    if (locked) scan_in_order(f, rec, key);
 
     if (locked) {
         if ((mode & 0x20) != 0 &&
