@@ -905,15 +905,12 @@ std::int16_t append_schedule_line(db_handle* h, const char* workstation, const c
 
 std::int16_t db_schedule_lines::append(std::string* text, bool* continued) {
     if (const std::int16_t rc = enter(h_)) return rc;
-    isam_handle* f = use_file(h_, DB_FILE_SCHEDULES);
-    if (f == nullptr) return h_->code;
-    const SchedLayout& l = sched_layout(isam_format(f));
     if (!from_file_ && chain_ != nullptr) {
         const char* data = nullptr;
         switch (chain_->next(&data)) {
             case isam_chain_cursor::step::record: {
                 ++next_;
-                const char* at = data + l.text_off;
+                const char* at = data + text_off_;
                 append_stored(
                     std::string_view(at, static_cast<std::size_t>(stored_text_length(at))), text,
                     continued);
@@ -929,6 +926,9 @@ std::int16_t db_schedule_lines::append(std::string* text, bool* continued) {
                 break;
         }
     }
+    isam_handle* f = use_file(h_, DB_FILE_SCHEDULES);
+    if (f == nullptr) return h_->code;
+    const SchedLayout& l = sched_layout(isam_format(f));
     const char* rec = nullptr;
     if (!from_file_) {
         // On from the file: the chain is read up to where the lines given
@@ -1059,6 +1059,7 @@ class db_schedule_scan final : public isam_chain_visitor {
 
     bool visit(std::size_t rank, const sched_header& header) {
         lines_.key_.assign(keys_.data() + rank * klen_, klen_);
+        lines_.text_off_ = l_.text_off;
         lines_.next_ = 0;
         lines_.from_file_ = false;
         return visitor_.schedule(rank, header, lines_);
@@ -1118,6 +1119,7 @@ std::int16_t db_schedule_text(db_handle* h, const char* workstation, const char*
     if (schedule != nullptr) pad_field(schedule, key.data() + l.name, l.name);
     lines->h_ = h;
     lines->key_.assign(key.data(), klen);
+    lines->text_off_ = l.text_off;
     lines->chain_ = nullptr;
     lines->next_ = 0;
     lines->from_file_ = false;

@@ -215,6 +215,7 @@ class db_schedule_lines {
     std::vector<char> buffer_;  // the bytes read for db_schedule_text
     isam_chain_cursor own_;     // and its cursor on them
     db_handle* h_ = nullptr;
+    int text_off_ = 0;                    // where a record's text field starts
     std::string key_;                     // the schedule's key, the names side by side
     isam_chain_cursor* chain_ = nullptr;  // its lines in the bytes the scan read, if any
     std::size_t next_ = 0;                // lines read

@@ -2494,13 +2494,18 @@ isam_chain_cursor::step isam_chain_cursor::next(const char** data) {
     const char* r = window_ + (pos_ - off_);
     const isam_slot_desc& m = h->slots[0].desc;
     const int hl = hdr_len(h->kinds);
-    if (r[line_ - 1] != '\n' || !type_ok(r, n_) || !pointers_ok(r, h->kinds) ||
-        std::memcmp(r + hl + m.key_offset, master_data_ + m.key_offset,
-                    static_cast<std::size_t>(m.key_length)) != 0) {
+    // The next pointer, decoded once, is the first of the pointers a read
+    // checks.
+    const std::int64_t after = r[line_ - 1] == '\n' && type_ok(r, n_) ? get_ptr(r, 1) : -1;
+    bool sound = after >= 0;
+    for (int k = 2; sound && k <= h->kinds; ++k)
+        sound = get_ptr(r, k) >= 0;
+    if (!sound || std::memcmp(r + hl + m.key_offset, master_data_ + m.key_offset,
+                              static_cast<std::size_t>(m.key_length)) != 0) {
         stopped_ = true;
         return step::unknown;
     }
-    pos_ = get_ptr(r, 1);
+    pos_ = after;
     ++steps_;
     *data = r + hl;
     return step::record;
