@@ -45,6 +45,16 @@ int database_fatal(const db_handle* db, int number) {
     return 1;
 }
 
+// The fatal message for a selected-list entry that could not be made.
+// Returns 1 for the callers, should a test's exit hook let the message return.
+int list_failure(int added) {
+    const int number = added == kSelectedAlreadyOrdered   ? kMsgListOrdered
+                       : added == kSelectedHalfDependency ? kMsgHalfDependency
+                                                          : kMsgNoMemory;
+    issue_msg(kFatal, kDriverSet, number);
+    return 1;
+}
+
 // The database's error text as a message of its own on standard error.
 void database_warning(const db_handle* db) {
     std::string text;
@@ -214,13 +224,7 @@ class file_order_pass final : public db_schedule_scan_visitor {
                                                 d.dependency_workstation.c_str(),
                                                 d.dependency_schedule.c_str())
                                  : add_selected(r.workstation, r.schedule, d.time_key, d.priority);
-                if (added != kSelectedOk) {
-                    const int number = added == kSelectedAlreadyOrdered   ? kMsgListOrdered
-                                       : added == kSelectedHalfDependency ? kMsgHalfDependency
-                                                                          : kMsgNoMemory;
-                    issue_msg(kFatal, kDriverSet, number);
-                    return 1;
-                }
+                if (added != kSelectedOk) return list_failure(added);
             }
         }
         return 0;
@@ -389,13 +393,7 @@ int selection_pass(run_context& ctx) {
         if (forced) {
             const int added =
                 add_selected(st.record_workstation, st.record_schedule, 0, kKeepPriority);
-            if (added != kSelectedOk) {
-                const int number = added == kSelectedAlreadyOrdered   ? kMsgListOrdered
-                                   : added == kSelectedHalfDependency ? kMsgHalfDependency
-                                                                      : kMsgNoMemory;
-                issue_msg(kFatal, kDriverSet, number);
-                return 1;
-            }
+            if (added != kSelectedOk) return list_failure(added);
         }
 
         schedule_text_input text(db, st.record_workstation, st.record_schedule);

@@ -63,6 +63,19 @@ class GeneratorTest : public ::testing::Test {
         if (!fs::exists(kGen)) GTEST_SKIP() << kGen << " is not built";
     }
 
+    // Generates n schedules with the seed into <tree>/src and lays out the
+    // installation's own files from them (no database yet).
+    static void generate_installation(const InstallTree& tree, const RunOptions& utc,
+                                      const std::string& n, const std::string& seed) {
+        const fs::path src = tree.root() / "src";
+        const RunResult r = tree.run(kGen.string(), {"-n", n, "-seed", seed, src.string()}, utc);
+        ASSERT_TRUE(r.exited(0)) << r.both();
+        tree.write("localopts", read_file(src / "localopts"));
+        tree.write("brantis/globalopts", read_file(src / "globalopts"));
+        tree.write("Security.src", read_file(src / "Security.src"));
+        fs::create_directories(tree.telvar() / "network");
+    }
+
     RunResult generate(const InstallTree& tree, const std::vector<std::string>& args) const {
         return tree.run(kGen.string(), args);
     }
@@ -170,13 +183,8 @@ TEST_F(GeneratorTest, InstallationLoadsChecksCleanAndSelectsAsWorkedOut) {
     RunOptions utc;
     utc.env = {{"TZ", "UTC"}};
     utc.timeout = std::chrono::milliseconds(300000);
-    RunResult r = tree.run(kGen.string(), {"-n", "200", "-seed", "3", src.string()}, utc);
-    ASSERT_TRUE(r.exited(0)) << r.both();
-
-    tree.write("localopts", read_file(src / "localopts"));
-    tree.write("brantis/globalopts", read_file(src / "globalopts"));
-    tree.write("Security.src", read_file(src / "Security.src"));
-    fs::create_directories(tree.telvar() / "network");
+    ASSERT_NO_FATAL_FAILURE(generate_installation(tree, utc, "200", "3"));
+    RunResult r;
     auto tool = [&](const std::string& program, std::vector<std::string> args,
                     const std::string& folder = {}) {
         if (!folder.empty())
@@ -225,12 +233,8 @@ TEST_F(GeneratorTest, FileOrderAndKeyOrderPassesAgree) {
     RunOptions utc;
     utc.env = {{"TZ", "UTC"}};
     utc.timeout = std::chrono::milliseconds(300000);
-    RunResult r = tree.run(kGen.string(), {"-n", "1500", "-seed", "5", src.string()}, utc);
-    ASSERT_TRUE(r.exited(0)) << r.both();
-    tree.write("localopts", read_file(src / "localopts"));
-    tree.write("brantis/globalopts", read_file(src / "globalopts"));
-    tree.write("Security.src", read_file(src / "Security.src"));
-    fs::create_directories(tree.telvar() / "network");
+    ASSERT_NO_FATAL_FAILURE(generate_installation(tree, utc, "1500", "5"));
+    RunResult r;
     auto tool = [&](const std::string& program, std::vector<std::string> args,
                     const RunOptions& o) { return tree.run(program, args, o); };
     const std::vector<std::string> schedules = files_in(src / "schedules");
