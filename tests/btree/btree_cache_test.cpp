@@ -39,6 +39,25 @@ void build(const std::string& path, int n, std::uint32_t seed = 7) {
         path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
 }
 
+// Another process rewrites the values of keys 0..n-1 in place (value: base
+// plus the key's number), so that the file keeps its size.
+void rewrite_in_child(const std::string& path, int n, int base) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto child = open_index(path);
+        int rc = child ? 0 : 1;
+        for (int i = 0; rc == 0 && i < n; ++i)
+            if (insert(child.get(), key_n(i), base + i, 1) != BT_OK) rc = 2;
+        if (child && btclose(std::move(child)) != 0) rc = 3;
+        _exit(rc);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+}
+
 std::int64_t pages_of(const std::string& path) {
     return static_cast<std::int64_t>(std::filesystem::file_size(path)) / BT_PAGE_SIZE;
 }
@@ -142,20 +161,7 @@ TEST_F(BtreeCache, SameSizeChangesByAnotherProcessAreSeenAfterRefresh) {
     ASSERT_TRUE(h);
     ASSERT_EQ(all_keys(h.get()).size(), 3000u);
 
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        auto child = open_index(path);
-        int rc = child ? 0 : 1;
-        for (int i = 0; rc == 0 && i < 3000; ++i)
-            if (insert(child.get(), key_n(i), 9000 + i, 1) != BT_OK) rc = 2;
-        if (child && btclose(std::move(child)) != 0) rc = 3;
-        _exit(rc);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(rewrite_in_child(path, 3000, 9000));
     ASSERT_EQ(std::filesystem::file_size(path), size);
 
     ASSERT_EQ(btree_refresh(h.get()), 0);
@@ -486,20 +492,7 @@ TEST_F(BtreeCache, PagesReadInRunsAreForgottenWithTheLock) {
     ASSERT_EQ(btree_sync(h.get()), 0);
     btree_hold(h.get(), false);
 
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        auto child = open_index(path);
-        int rc = child ? 0 : 1;
-        for (int i = 0; rc == 0 && i < 3000; ++i)
-            if (insert(child.get(), key_n(i), 7000 + i, 1) != BT_OK) rc = 2;
-        if (child && btclose(std::move(child)) != 0) rc = 3;
-        _exit(rc);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(rewrite_in_child(path, 3000, 7000));
 
     btree_hold(h.get(), true);
     std::int32_t v = 0;

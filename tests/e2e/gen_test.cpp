@@ -63,6 +63,24 @@ class GeneratorTest : public ::testing::Test {
         if (!fs::exists(kGen)) GTEST_SKIP() << kGen << " is not built";
     }
 
+    // The programs a generated installation is loaded and selected with.
+    static e2e::TreeOptions tools() {
+        e2e::TreeOptions options;
+        options.programs = {"mastdb", "mksecurity", "korvex"};
+        return options;
+    }
+    static void expect_built(const InstallTree& tree) {
+        for (const std::string& p : tools().programs)
+            ASSERT_TRUE(tree.has_program(p)) << p << " is not built";
+    }
+    // Runs in UTC, with time for the sanitizer build.
+    static RunOptions in_utc() {
+        RunOptions utc;
+        utc.env = {{"TZ", "UTC"}};
+        utc.timeout = std::chrono::milliseconds(300000);
+        return utc;
+    }
+
     // Generates n schedules with the seed into <tree>/src and lays out the
     // installation's own files from them (no database yet).
     static void generate_installation(const InstallTree& tree, const RunOptions& utc,
@@ -174,15 +192,10 @@ TEST_F(GeneratorTest, RefusesBadArgumentsAndAFolderInUse) {
 }
 
 TEST_F(GeneratorTest, InstallationLoadsChecksCleanAndSelectsAsWorkedOut) {
-    e2e::TreeOptions options;
-    options.programs = {"mastdb", "mksecurity", "korvex"};
-    const InstallTree tree(options);
-    for (const std::string& p : options.programs)
-        ASSERT_TRUE(tree.has_program(p)) << p << " is not built";
+    const InstallTree tree(tools());
+    ASSERT_NO_FATAL_FAILURE(expect_built(tree));
     const fs::path src = tree.root() / "src";
-    RunOptions utc;
-    utc.env = {{"TZ", "UTC"}};
-    utc.timeout = std::chrono::milliseconds(300000);
+    const RunOptions utc = in_utc();
     ASSERT_NO_FATAL_FAILURE(generate_installation(tree, utc, "200", "3"));
     RunResult r;
     auto tool = [&](const std::string& program, std::vector<std::string> args,
@@ -224,15 +237,10 @@ TEST_F(GeneratorTest, InstallationLoadsChecksCleanAndSelectsAsWorkedOut) {
 // schedules, with a forced list, and with a calendar named but gone (whose
 // warnings send the first way back to the second).
 TEST_F(GeneratorTest, FileOrderAndKeyOrderPassesAgree) {
-    e2e::TreeOptions options;
-    options.programs = {"mastdb", "mksecurity", "korvex"};
-    const InstallTree tree(options);
-    for (const std::string& p : options.programs)
-        ASSERT_TRUE(tree.has_program(p)) << p << " is not built";
+    const InstallTree tree(tools());
+    ASSERT_NO_FATAL_FAILURE(expect_built(tree));
     const fs::path src = tree.root() / "src";
-    RunOptions utc;
-    utc.env = {{"TZ", "UTC"}};
-    utc.timeout = std::chrono::milliseconds(300000);
+    const RunOptions utc = in_utc();
     ASSERT_NO_FATAL_FAILURE(generate_installation(tree, utc, "1500", "5"));
     RunResult r;
     auto tool = [&](const std::string& program, std::vector<std::string> args,

@@ -1212,6 +1212,24 @@ std::int16_t view_line(isam_handle* h, int slot, std::int64_t pos, const char** 
     return ISAM_OK;
 }
 
+// The detail record at pos, with this header and record data, becomes the
+// slot's current record, as a read of it leaves the slot: previous record,
+// steps from the chain head, header, decoded next pointer and key.
+void set_detail_current(isam_handle* h, int n, std::int64_t pos, std::int64_t prev,
+                        std::int64_t steps, const char* hdr, const char* data, std::int64_t link) {
+    isam_slot& s = h->slots[static_cast<std::size_t>(n)];
+    const int hl = hdr_len(h->kinds);
+    s.current = pos;
+    s.previous = prev;
+    s.resume = -1;
+    s.steps = steps;
+    std::memcpy(s.header.data(), hdr, static_cast<std::size_t>(hl));
+    std::memcpy(&s.link_digits, hdr + 2, sizeof s.link_digits);
+    s.link = link;
+    compose_key(h, n, data, s.key.data());
+    s.state = 0;
+}
+
 // Reads a detail record of kind n. The record's data is copied to rec, or,
 // with rec null, *view points at it (in the read-ahead or a work area of the
 // handle, valid until the next operation on the handle).
@@ -1339,15 +1357,7 @@ std::int16_t read_detail_body(isam_handle* h, char* rec, int mode, const char* k
         std::memcpy(rec, ldata, static_cast<std::size_t>(rec_len(h, n)));
     else
         *view = ldata;
-    s.current = pos;
-    s.previous = prev;
-    s.resume = -1;
-    s.steps = steps;
-    std::memcpy(s.header.data(), lhdr, static_cast<std::size_t>(hl));
-    std::memcpy(&s.link_digits, lhdr + 2, sizeof s.link_digits);
-    s.link = link;
-    compose_key(h, n, ldata, s.key.data());
-    s.state = 0;
+    set_detail_current(h, n, pos, prev, steps, lhdr, ldata, link);
     return ISAM_OK;
 }
 
@@ -1394,15 +1404,7 @@ int read_detail_in_place(isam_handle* h, int mode, int n, const char** view) {
     if (pos >= c.run_start && pos + len - c.run_start <= static_cast<std::int64_t>(kExtentMax))
         c.run_reach = std::max(c.run_reach, pos + len);
     *view = data;
-    s.current = pos;
-    s.previous = prev;
-    s.resume = -1;
-    s.steps = steps;
-    std::memcpy(s.header.data(), line, static_cast<std::size_t>(hl));
-    std::memcpy(&s.link_digits, line + 2, sizeof s.link_digits);
-    s.link = link;
-    compose_key(h, n, data, s.key.data());
-    s.state = 0;
+    set_detail_current(h, n, pos, prev, steps, line, data, link);
     return ISAM_OK;
 }
 
